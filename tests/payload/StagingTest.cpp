@@ -1,0 +1,125 @@
+// The embedded pack, staged from this executable's own "ZIP" 1973 resource.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "framework/Module.h"
+#include "payload/Payload.h"
+#include "support/ReadOnly.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+class Staging : public ::testing::Test {
+protected:
+    ScratchFolder scratch;
+    std::wstring temp = scratch / L"temp";
+    std::wstring staged = temp + L"\\ZL64_plugins.zip";
+    std::wstring target = scratch / L"Plugins\\";
+    std::wstring savedTmp;
+
+    void SetUp() override {
+        ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+        ASSERT_TRUE(SetCurrentDirectoryW(scratch.Path().c_str()));
+        wchar_t old[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"TMP", old, MAX_PATH);
+        savedTmp = old;
+        // Without a trailing backslash: the staging adds one.
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"TMP", savedTmp.empty() ? nullptr : savedTmp.c_str());
+        fw::SetResourceInstance(nullptr);
+    }
+};
+
+// Every file of the source folder, by relative path.
+void Walk(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& files,
+          std::vector<std::wstring>& folders) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring n = data.cFileName;
+        if (n == L"." || n == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            folders.push_back(relative + n);
+            Walk(root, relative + n + L"\\", files, folders);
+        } else {
+            files.push_back(relative + n);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+FILETIME WriteTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+TEST_F(Staging, UnpacksTheWholeEmbeddedPackAndRemovesTheStagedFile) {
+    if (!PAYLOAD_FROM_PACKER) GTEST_SKIP() << "the pack was embedded from a prebuilt archive";
+    ASSERT_TRUE(WriteBytes(staged, "left over by an earlier run"));
+    ASSERT_EQ(ExtractPayload(target.c_str()), 0);
+    EXPECT_FALSE(Exists(staged));
+    EXPECT_EQ(CurrentDirectory() + L"\\", target);
+
+    std::vector<std::wstring> files, folders, outFiles, outFolders;
+    Walk(PAYLOAD_SOURCE_FOLDER, L"", files, folders);
+    Walk(target, L"", outFiles, outFolders);
+    std::sort(files.begin(), files.end());
+    std::sort(outFiles.begin(), outFiles.end());
+    EXPECT_EQ(outFiles, files);
+    EXPECT_EQ(outFolders.size(), folders.size());
+    if (PAYLOAD_IS_SAMPLE) {
+        EXPECT_EQ(files.size(), 67u);
+        EXPECT_EQ(folders.size(), 5u);
+    }
+    for (const std::wstring& f : files) {
+        std::string expected, actual;
+        ASSERT_TRUE(ReadBytes(std::wstring(PAYLOAD_SOURCE_FOLDER) + L"\\" + f, expected));
+        ASSERT_TRUE(ReadBytes(target + f, actual)) << f;
+        EXPECT_TRUE(expected == actual) << f;  // never print 10 MB on a mismatch
+        // The packer took the time from the source file: both name the same DOS time.
+        FILETIME a = WriteTime(std::wstring(PAYLOAD_SOURCE_FOLDER) + L"\\" + f), b = WriteTime(target + f);
+        ULARGE_INTEGER ua{{a.dwLowDateTime, a.dwHighDateTime}}, ub{{b.dwLowDateTime, b.dwHighDateTime}};
+        EXPECT_LT(ua.QuadPart > ub.QuadPart ? ua.QuadPart - ub.QuadPart : ub.QuadPart - ua.QuadPart,
+                  20000000ull) << f;
+    }
+}
+
+TEST_F(Staging, FailedExtractionStillRemovesTheStagedFile) {
+    EXPECT_EQ(ExtractPayload((scratch / L"missing\\Plugins\\").c_str()), -1);
+    EXPECT_FALSE(Exists(staged));
+    EXPECT_EQ(CurrentDirectory(), scratch.Path());
+}
+
+TEST_F(Staging, ReadOnlyStagedFileMakesItFailAndStays) {
+    ASSERT_TRUE(WriteBytes(staged, "keep me"));
+    ASSERT_TRUE(MakeReadOnly(staged));
+    EXPECT_EQ(ExtractPayload(target.c_str()), -1);
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(staged, bytes));
+    EXPECT_TRUE(bytes == "keep me") << bytes.size() << " bytes";
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((target + L"*").c_str(), &data);
+    int entries = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do ++entries; while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    EXPECT_EQ(entries, 2);  // "." and ".." only
+}
+
+TEST_F(Staging, MissingTemporaryFolderOrResourceFails) {
+    SetEnvironmentVariableW(L"TMP", (scratch / L"no-such-temp").c_str());
+    EXPECT_EQ(ExtractPayload(target.c_str()), -1);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    fw::SetResourceInstance(GetModuleHandleW(L"kernel32.dll"));
+    EXPECT_EQ(ExtractPayload(target.c_str()), -1);
+    EXPECT_FALSE(Exists(staged));
+}
+
+} // namespace

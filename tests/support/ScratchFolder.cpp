@@ -1,0 +1,73 @@
+#include "support/ScratchFolder.h"
+
+#include <cstdio>
+
+#include "support/ReadOnly.h"
+
+ScratchFolder::ScratchFolder() : previousDirectory_(CurrentDirectory()) {
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    static unsigned counter = 0;
+    for (;;) {
+        wchar_t name[MAX_PATH + 64];
+        swprintf(name, MAX_PATH + 64, L"%lszvtest-%lu-%u", temp, GetCurrentProcessId(), counter++);
+        if (CreateDirectoryW(name, nullptr)) {
+            path_ = name;
+            return;
+        }
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    SetCurrentDirectoryW(previousDirectory_.c_str());
+    UndoReadOnly(path_);
+    RemoveTree(path_);
+}
+
+std::wstring ScratchFolder::operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring CurrentDirectory() {
+    wchar_t buffer[1024];
+    DWORD n = GetCurrentDirectoryW(1024, buffer);
+    return std::wstring(buffer, n < 1024 ? n : 0);
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    FILE* f = _wfopen(path.c_str(), L"wb");
+    if (f == nullptr) return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+bool ReadBytes(const std::wstring& path, std::string& bytes) {
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (f == nullptr) return false;
+    bytes.clear();
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    fclose(f);
+    return true;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -1,0 +1,27 @@
+// A fresh folder under the temporary folder, removed with everything in it (read-only
+// files included) when the test ends; the current directory is put back as well.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& Path() const { return path_; }           // no trailing backslash
+    std::wstring operator/(const std::wstring& relative) const;   // path_ + '\' + relative
+
+private:
+    std::wstring path_;
+    std::wstring previousDirectory_;
+};
+
+void RemoveTree(const std::wstring& path);
+std::wstring CurrentDirectory();
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+bool ReadBytes(const std::wstring& path, std::string& bytes);
+bool Exists(const std::wstring& path);

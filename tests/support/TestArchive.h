@@ -1,0 +1,32 @@
+// Archives made by the tests with minizip's zip API, and the few byte patches that
+// show damaged or unusual entries.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TestEntry {
+    std::string name;          // '/'-separated; a folder ends in '/'
+    std::string data;
+    int method = 8;            // 0 stored, 8 deflate
+    uint32_t dosDate = 0x4A8C6B3D;  // 2017-04-12 13:25:58
+};
+
+bool WriteTestArchive(const std::wstring& path, const std::vector<TestEntry>& entries);
+
+// Offsets inside an archive written by WriteTestArchive (no extra fields).
+struct EntryOffsets {
+    uint64_t local = 0;     // local file header
+    uint64_t central = 0;   // central directory record
+    uint64_t data = 0;      // first byte of the entry's data
+};
+bool FindEntry(const std::wstring& path, const std::string& name, EntryOffsets& offsets);
+bool PatchBytes(const std::wstring& path, uint64_t offset, const std::string& bytes);
+
+// Both headers of an entry, so that minizip sees them agree.
+bool PatchEntryHeaders(const std::wstring& path, const std::string& name, unsigned localField,
+                       unsigned centralField, const std::string& bytes);
+
+std::string Le16(uint16_t v);
+std::string Le32(uint32_t v);
+std::string Compressible(size_t size, unsigned seed);  // text that deflates well
