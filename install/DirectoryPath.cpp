@@ -1,0 +1,43 @@
+#include "install/DirectoryPath.h"
+
+#include <cerrno>
+#include <cwchar>
+#include <direct.h>
+
+#include "framework/PathSplit.h"
+
+namespace {
+constexpr int kPathChars = 260;
+}
+
+int CreateDirectoryPath(wchar_t* path) noexcept {
+    size_t length = wcslen(path);
+    if (length == 0) return 0;
+    if (path[length - 1] != L'\\') {
+        path[length++] = L'\\';
+        path[length] = L'\0';
+    }
+    wchar_t drive[3];
+    if (!fw::SplitPathDrive(path, drive) || drive[0] == L'\0') return 0;
+
+    wchar_t saved[kPathChars] = {};
+    if (_wgetcwd(saved, kPathChars) == nullptr) saved[0] = L'\0';
+    if (_wchdir(path) == 0) {
+        _wchdir(saved);
+        return 1;
+    }
+
+    // A split path has at most 2 + 255 characters, so every level fits.
+    wchar_t level[kPathChars] = {};
+    for (size_t i = 0; i < length; ++i) {
+        if (path[i] != L'\\') {
+            level[i] = path[i];
+            continue;
+        }
+        level[i] = L'\0';
+        if (_wmkdir(level) == -1 && errno == ENOENT) return 0;
+        level[i] = L'\\';
+    }
+    if (_wmkdir(path) == -1 && errno == ENOENT) return 0;
+    return 1;
+}

@@ -1,0 +1,66 @@
+#include "install/InstallPlugins.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "app/MessageIds.h"
+#include "framework/MessageBox.h"
+#include "framework/Strings.h"
+#include "install/DirectoryPath.h"
+#include "install/InstallLog.h"
+#include "payload/Payload.h"
+
+int SilentMode = 0;
+
+namespace {
+
+constexpr size_t kWorkChars = 520;
+constexpr int kNoFolderChars = 256;
+
+void Report(UINT id, const wchar_t* caption, UINT style, wchar_t* silentBuffer, int silentChars) {
+    if (SilentMode != 0) {
+        fw::LoadStringInto(id, silentBuffer, silentChars);
+        WriteLogEntry(silentBuffer);
+        return;
+    }
+    fw::CString text(id);
+    fw::ShowMessageBox(GetActiveWindow(), text, caption, style);
+}
+
+} // namespace
+
+InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noexcept {
+    wchar_t work[kWorkChars] = {};
+    wcsncpy(work, folder, kWorkChars - 1);
+    if (work[0] == L'\0') {
+        wchar_t message[kNoFolderChars];
+        Report(SilentMode != 0 ? IDS_NO_FOLDER_SILENT : IDS_NO_FOLDER, caption, MB_OK | MB_ICONERROR, message,
+               kNoFolderChars);
+        return InstallOutcome::EmptyFolder;
+    }
+
+    wchar_t target[kWorkChars] = {};
+    size_t length = wcslen(work);
+    if (work[length - 1] != L'\\') work[length++] = L'\\';
+    // "Plugins" and the backslash the path creation adds must fit; callers pass far shorter folders.
+    const bool fits = length + 7 + 1 < kWorkChars;
+    if (fits) {
+        wcscpy(work + length, L"Plugins");
+        CreateDirectoryPath(work);
+    }
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    wcscpy(target, work);
+    const int result = fits ? ExtractPayload(target) : -1;
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+
+    if (result != 0) {
+        Report(IDS_CANT_INSTALL, caption, MB_OK | MB_ICONERROR, target, static_cast<int>(kWorkChars));
+        return InstallOutcome::ExtractionFailed;
+    }
+    if (SilentMode == 0) {
+        fw::CString text(IDS_INSTALLED);
+        fw::ShowMessageBox(GetActiveWindow(), text, caption, MB_OK | MB_ICONINFORMATION);
+    }
+    return InstallOutcome::Installed;
+}

@@ -1,0 +1,35 @@
+#include "support/LogEntries.h"
+
+#include <windows.h>
+
+namespace {
+std::string Today() {
+    wchar_t date[256] = {};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, 256);
+    std::string bytes;
+    for (const wchar_t* p = date; *p; ++p) bytes += *p <= 0xFF ? static_cast<char>(*p) : '?';
+    return bytes;
+}
+const std::string kRule = std::string(48, '-') + "\r\n";
+} // namespace
+
+std::string ExpectedEntry(const std::string& textWithLineEnd) {
+    return Today() + " - HH:MM:SS: " + textWithLineEnd + kRule;
+}
+
+std::string StripTimes(const std::string& log) {
+    std::string out = log;
+    const std::string prefix = Today() + " - ";
+    for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+        if (at != 0 && (at < kRule.size() || out.compare(at - kRule.size(), kRule.size(), kRule) != 0)) continue;
+        const size_t t = at + prefix.size();
+        if (t + 8 > out.size()) break;
+        const std::string time = out.substr(t, 8);
+        const bool valid = time[2] == ':' && time[5] == ':' && std::isdigit(time[0]) && std::isdigit(time[1]) &&
+                           std::isdigit(time[3]) && std::isdigit(time[4]) && std::isdigit(time[6]) &&
+                           std::isdigit(time[7]) && std::stoi(time.substr(0, 2)) < 24 &&
+                           std::stoi(time.substr(3, 2)) < 60 && std::stoi(time.substr(6, 2)) < 60;
+        if (valid) out.replace(t, 8, "HH:MM:SS");
+    }
+    return out;
+}
