@@ -4,9 +4,10 @@
 
 namespace fw {
 
-bool SplitPathDrive(const wchar_t* path, wchar_t (&drive)[3]) noexcept {
+bool SplitPath(const wchar_t* path, wchar_t (&drive)[3], wchar_t (&directory)[256]) noexcept {
     constexpr size_t kPartLimit = 255;
     drive[0] = L'\0';
+    directory[0] = L'\0';
     const wchar_t* rest = path;
     if (path[0] != L'\0' && path[1] == L':') rest = path + 2;
     const wchar_t* lastSeparator = nullptr;
@@ -19,7 +20,8 @@ bool SplitPathDrive(const wchar_t* path, wchar_t (&drive)[3]) noexcept {
     if (lastDot != nullptr && lastDot < name) lastDot = nullptr;
     const wchar_t* end = rest + wcslen(rest);
     const wchar_t* ext = lastDot != nullptr ? lastDot : end;
-    if (static_cast<size_t>(name - rest) > kPartLimit || static_cast<size_t>(ext - name) > kPartLimit ||
+    const size_t directoryChars = static_cast<size_t>(name - rest);
+    if (directoryChars > kPartLimit || static_cast<size_t>(ext - name) > kPartLimit ||
         static_cast<size_t>(end - ext) > kPartLimit)
         return false;
     if (rest != path) {
@@ -27,7 +29,14 @@ bool SplitPathDrive(const wchar_t* path, wchar_t (&drive)[3]) noexcept {
         drive[1] = L':';
         drive[2] = L'\0';
     }
+    wmemcpy(directory, rest, directoryChars);
+    directory[directoryChars] = L'\0';
     return true;
+}
+
+bool SplitPathDrive(const wchar_t* path, wchar_t (&drive)[3]) noexcept {
+    wchar_t directory[256];
+    return SplitPath(path, drive, directory);
 }
 
 } // namespace fw

@@ -1,0 +1,3 @@
+#include "app/Platform.h"
+
+bool QueryNativeMachine(USHORT* nativeMachine) noexcept { return QuerySystemNativeMachine(nativeMachine); }

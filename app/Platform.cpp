@@ -1,0 +1,52 @@
+#include "app/Platform.h"
+
+#include <cwchar>
+
+namespace {
+template <class Fn> Fn Resolve(HMODULE module, const char* name) {
+    FARPROC proc = module != nullptr ? GetProcAddress(module, name) : nullptr;
+    Fn fn = nullptr;
+    static_assert(sizeof fn == sizeof proc);
+    memcpy(&fn, &proc, sizeof fn);
+    return fn;
+}
+} // namespace
+
+BOOL HardenDllSearchPath() noexcept {
+    wchar_t path[260] = {};
+    UINT n = GetSystemDirectoryW(path, 260);
+    if (n == 0 || n >= 260) path[0] = L'\0';
+    size_t length = wcslen(path);
+    if (length > 0 && path[length - 1] != L'\\' && length + 1 < 260) path[length++] = L'\\';
+    if (length + wcslen(L"kernel32.dll") >= 260) return FALSE;
+    wcscpy(path + length, L"kernel32.dll");
+    using SetDirs = BOOL(WINAPI*)(DWORD);
+    auto setDirs = Resolve<SetDirs>(GetModuleHandleW(path), "SetDefaultDllDirectories");
+    return setDirs != nullptr ? setDirs(LOAD_LIBRARY_SEARCH_SYSTEM32) : FALSE;
+}
+
+bool IsWindowsXPOrLater() noexcept {
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    info.dwMajorVersion = 5;
+    info.dwMinorVersion = 1;
+    ULONGLONG mask = 0;
+    mask = VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
+}
+
+bool QuerySystemNativeMachine(USHORT* nativeMachine) noexcept {
+    using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    auto isWow64Process2 = Resolve<IsWow64Process2Fn>(GetModuleHandleW(L"kernel32"), "IsWow64Process2");
+    if (isWow64Process2 == nullptr) return false;
+    USHORT process = 0;
+    *nativeMachine = 0;
+    return isWow64Process2(GetCurrentProcess(), &process, nativeMachine) != FALSE;
+}
+
+bool IsArm64Host() noexcept {
+    USHORT native = 0;
+    return QueryNativeMachine(&native) && native == IMAGE_FILE_MACHINE_ARM64;
+}

@@ -1,0 +1,15 @@
+#pragma once
+#include <windows.h>
+
+// Loads DLLs from the system folder only, where the system supports it.
+BOOL HardenDllSearchPath() noexcept;
+bool IsWindowsXPOrLater() noexcept;
+// True only when the native machine is known to be ARM64.
+bool IsArm64Host() noexcept;
+
+// The native machine as IsWow64Process2 reports it; false when it is missing or fails.
+bool QuerySystemNativeMachine(USHORT* nativeMachine) noexcept;
+
+// What the platform gate asks. The shipped build asks the system; the test-host build
+// answers from ZORVALIND_SETUP_TEST_NATIVE_MACHINE when that is set.
+bool QueryNativeMachine(USHORT* nativeMachine) noexcept;
