@@ -1,5 +1,6 @@
 #include "support/ScratchFolder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "support/ReadOnly.h"
@@ -71,3 +72,27 @@ bool ReadBytes(const std::wstring& path, std::string& bytes) {
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+namespace {
+void Walk(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& files) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring n = data.cFileName;
+        if (n == L"." || n == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            Walk(root, relative + n + L"\\", files);
+        else
+            files.push_back(relative + n);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+} // namespace
+
+std::vector<std::wstring> ListFiles(const std::wstring& root) {
+    std::vector<std::wstring> files;
+    Walk(root, L"", files);
+    std::sort(files.begin(), files.end());
+    return files;
+}

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class ScratchFolder {
 public:
@@ -25,3 +26,5 @@ std::wstring CurrentDirectory();
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool ReadBytes(const std::wstring& path, std::string& bytes);
 bool Exists(const std::wstring& path);
+// Every file below root, as sorted paths relative to it.
+std::vector<std::wstring> ListFiles(const std::wstring& root);

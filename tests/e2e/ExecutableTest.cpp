@@ -1,0 +1,86 @@
+// The built executables as files: what they are, what they import, what they carry.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+
+#include "support/ScratchFolder.h"
+
+namespace {
+
+uint32_t U16(const std::string& b, size_t at) { return static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8); }
+uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | (U16(b, at + 2) << 16); }
+
+struct Pe {
+    uint32_t machine = 0, subsystem = 0;
+    std::set<std::string> imports;
+};
+
+bool ReadPe(const std::wstring& path, Pe& pe) {
+    std::string b;
+    if (!ReadBytes(path, b) || b.size() < 0x400 || b.compare(0, 2, "MZ") != 0) return false;
+    const size_t nt = U32(b, 0x3C);
+    if (b.compare(nt, 4, std::string("PE\0\0", 4)) != 0) return false;
+    pe.machine = U16(b, nt + 4);
+    const size_t sections = U16(b, nt + 6), optional = nt + 24, optionalSize = U16(b, nt + 20);
+    if (U16(b, optional) != 0x20B) return false;
+    pe.subsystem = U16(b, optional + 68);
+    const uint32_t importRva = U32(b, optional + 112 + 8);
+    auto toOffset = [&](uint32_t rva) -> size_t {
+        for (size_t i = 0; i < sections; ++i) {
+            const size_t s = optional + optionalSize + i * 40;
+            const uint32_t va = U32(b, s + 12), size = U32(b, s + 16), raw = U32(b, s + 20);
+            if (rva >= va && rva < va + size) return raw + (rva - va);
+        }
+        return 0;
+    };
+    for (size_t d = toOffset(importRva); d != 0 && U32(b, d + 12) != 0; d += 20) {
+        std::string name = b.c_str() + toOffset(U32(b, d + 12));
+        for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        pe.imports.insert(name);
+    }
+    return true;
+}
+
+std::string Resource(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    HRSRC r = FindResourceW(module, name, type);
+    if (r == nullptr) return {};
+    HGLOBAL g = LoadResource(module, r);
+    return std::string(static_cast<const char*>(LockResource(g)), SizeofResource(module, r));
+}
+
+TEST(Executables, GuiX64ImportingSystemDllsOnly) {
+    const std::set<std::string> system = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll",
+                                          "shell32.dll",  "ole32.dll",  "advapi32.dll", "msvcrt.dll"};
+    for (const wchar_t* exe : {SETUP_EXE, SETUP_TESTHOST_EXE}) {
+        SCOPED_TRACE(exe);
+        Pe pe;
+        ASSERT_TRUE(ReadPe(exe, pe));
+        EXPECT_EQ(pe.machine, 0x8664u);
+        EXPECT_EQ(pe.subsystem, 2u);
+        EXPECT_FALSE(pe.imports.empty());
+        for (const std::string& dll : pe.imports) EXPECT_TRUE(system.count(dll)) << dll;
+    }
+}
+
+TEST(Executables, CarryManifestAndThePackByteForByte) {
+    std::string archive;
+    ASSERT_TRUE(ReadBytes(PAYLOAD_ARCHIVE, archive));
+    for (const wchar_t* exe : {SETUP_EXE, SETUP_TESTHOST_EXE}) {
+        SCOPED_TRACE(exe);
+        HMODULE module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module, nullptr);
+        const std::string zip = Resource(module, MAKEINTRESOURCEW(1973), L"ZIP");
+        EXPECT_TRUE(zip == archive) << zip.size() << " bytes embedded, " << archive.size() << " built";
+        const std::string manifest = Resource(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+        for (const char* part : {"name=\"Zorvalind\" version=\"1.0.0.0\" processorArchitecture=\"*\" type=\"win32\"",
+                                 "level=\"highestAvailable\"", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                                 ">True/PM</dpiAware>"})
+            EXPECT_NE(manifest.find(part), std::string::npos) << part;
+        FreeLibrary(module);
+    }
+}
+
+} // namespace
