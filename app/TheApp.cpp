@@ -7,9 +7,15 @@
 #include "app/ExitCodes.h"
 #include "app/Platform.h"
 #include "app/SilentInstall.h"
+#include "app/TitleFont.h"
 #include "framework/MessageBox.h"
 #include "install/InstallPlugins.h"
+#include "wizard/DestinationPage.h"
+#include "wizard/WizardSheet.h"
 
+// The sheet first, then the application: at exit the application goes first, then the
+// sheet with its title font.
+CWizPropertySheet TheSheet;
 TheApp theApp;
 
 BOOL TheApp::InitInstance() {
@@ -32,7 +38,21 @@ BOOL TheApp::InitInstance() {
         SetExitCode(RunSilentInstall());
         return FALSE;
     }
-    // Interactive installs are not part of this build yet.
-    SetExitCode(kExitWizardLeft);
+    BuildTitleLogFont(TitleLogFont, ScreenPixelsPerInch(), IsWindowsXPOrLater());
+    if (HFONT font = CreateFontIndirectW(&TitleLogFont)) TheSheet.TitleFont.Attach(font);
+
+    CWizPropertyPage page(101);
+    page.FirstActivation = 1;
+    page.Navigable = 1;
+    page.OwnerSheet = nullptr;
+    TheSheet.AddPage(&page);
+    page.OwnerSheet = &TheSheet;
+    SetMainWindow(&TheSheet);
+    TheSheet.DoModal();
+
+    if (!TheSheet.Installed)
+        SetExitCode(kExitWizardLeft);
+    else
+        SetExitCode(TheSheet.Outcome == InstallOutcome::Installed ? kExitInstalled : kExitInstallFailed);
     return FALSE;
 }

@@ -32,6 +32,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (app == nullptr) return -1;
     if (app->InitInstance()) app->SetExitCode(app->Run());
     // The hook's own window is normally gone by now; whatever is left is destroyed.
-    if (HWND main = app->MainWindow(); main != nullptr && IsWindow(main)) DestroyWindow(main);
+    if (fw::CWnd* window = app->MainWindow(); window != nullptr && window->GetSafeHwnd() != nullptr)
+        DestroyWindow(window->GetSafeHwnd());
     return app->ExitCode();
 }

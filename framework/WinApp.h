@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include "framework/Window.h"
+
 namespace fw {
 
 class CWinApp {
@@ -17,14 +19,14 @@ public:
     virtual int Run();
 
     const wchar_t* AppName() const noexcept { return appName_; }
-    void SetMainWindow(HWND window) noexcept { mainWindow_ = window; }
-    HWND MainWindow() const noexcept { return mainWindow_; }
+    void SetMainWindow(CWnd* window) noexcept { mainWindow_ = window; }
+    CWnd* MainWindow() const noexcept { return mainWindow_; }
     void SetExitCode(int code) noexcept { exitCode_ = code; }
     int ExitCode() const noexcept { return exitCode_; }
 
 private:
     const wchar_t* appName_;
-    HWND mainWindow_ = nullptr;
+    CWnd* mainWindow_ = nullptr;
     int exitCode_ = 0;
 };
 

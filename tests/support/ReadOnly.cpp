@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 bool g_used = false;
@@ -22,19 +24,28 @@ std::wstring UnixPath(const std::wstring& path) {
     return n > 0 ? std::wstring(wide) : std::wstring();
 }
 
-// Wine starts Unix programs but cannot wait for them: callers check the effect instead.
+// Wine starts Unix programs but cannot wait for them: the command leaves a marker file
+// when it is done, and that is what is waited for.
 void Chattr(const wchar_t* flags, const std::wstring& path) {
     const std::wstring unix = UnixPath(path);
     if (unix.empty()) return;
-    std::wstring command = L"/usr/bin/chattr " + std::wstring(flags) + L" \"" + unix + L"\"";
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    static unsigned counter = 0;
+    const std::wstring marker = std::wstring(temp) + L"chattr-done-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(counter++);
+    DeleteFileW(marker.c_str());
+    std::wstring command = L"/bin/sh -c \"chattr $0 \\\"$1\\\"; touch \\\"$2\\\"\" \"" + std::wstring(flags) +
+                           L"\" \"" + unix + L"\" \"" + UnixPath(marker) + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (CreateProcessW(L"Z:\\usr\\bin\\chattr", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                       &pi)) {
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
+    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 500 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+    DeleteFileW(marker.c_str());
 }
 
 bool Writable(const std::wstring& path) {
@@ -60,13 +71,11 @@ bool MakeReadOnly(const std::wstring& path) {
     SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
     if (!Writable(path)) return true;
     g_used = true;
-    Chattr(L"+i", path);
-    for (int i = 0; i < 100 && Writable(path); ++i) Sleep(20);
+    Chattr(L"+i", path);  // waits until it has taken effect
     return !Writable(path);
 }
 
 void UndoReadOnly(const std::wstring& path) {
     if (!g_used) return;
     Chattr(L"-R -i", path);
-    Sleep(200);
 }
