@@ -13,7 +13,9 @@ BOOL CALLBACK FindBox(HWND window, LPARAM lParam) {
     GetWindowThreadProcessId(window, &pid);
     wchar_t cls[64] = {};
     GetClassNameW(window, cls, 64);
-    if (pid == finder->processId && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window)) {
+    // Message boxes only: they carry their text in control 0xFFFF.
+    if (pid == finder->processId && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window) &&
+        GetDlgItem(window, 0xFFFF) != nullptr) {
         finder->found = window;
         return FALSE;
     }
