@@ -14,15 +14,7 @@
 
 namespace {
 
-std::string LogText(const std::wstring& text) {
-    std::string bytes;
-    for (wchar_t c : text) {
-        if (c == L'\n') bytes += '\r';
-        bytes += static_cast<char>(c);
-    }
-    return ExpectedEntry(bytes + "\r\n");
-}
-std::string LogMessage(UINT id) { return LogText(fw::CString(id).c_str()); }
+std::string LogMessage(UINT id) { return ExpectedEntryFor(fw::CString(id).c_str()); }
 
 class Silent : public ::testing::Test {
 protected:
@@ -81,7 +73,7 @@ TEST_F(Silent, EveryWayToAFolder) {
         int installedIn;                   // 0 nowhere, 1 T, 2 R, 3 D
     };
     const std::string e11 = LogMessage(IDS_NO_FOLDER_SILENT), e12 = LogMessage(IDS_VIEWER_RUNNING),
-                      none = LogText(L"No install folder!");
+                      none = ExpectedEntryFor(L"No install folder!");
     const Case cases[] = {
         {"folder", Given, false, false, 0, {}, 1},
         {"folder, viewer", Given, false, true, 7, {e12}, 0},

@@ -14,15 +14,7 @@ namespace {
 
 const wchar_t kCaption[] = L"Zorvalind PlugIns ARM 64-bit Setup";
 
-std::string LogBytesOf(UINT id) {
-    fw::CString text(id);
-    std::string bytes;
-    for (const wchar_t* p = text.c_str(); *p; ++p) {
-        if (*p == L'\n') bytes += '\r';
-        bytes += static_cast<char>(*p);
-    }
-    return ExpectedEntry(bytes + "\r\n");
-}
+std::string LogBytesOf(UINT id) { return ExpectedEntryFor(fw::CString(id).c_str()); }
 
 class Install : public ::testing::Test {
 protected:

@@ -40,25 +40,6 @@ protected:
     }
 };
 
-// Every file of the source folder, by relative path.
-void Walk(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& files,
-          std::vector<std::wstring>& folders) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring n = data.cFileName;
-        if (n == L"." || n == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            folders.push_back(relative + n);
-            Walk(root, relative + n + L"\\", files, folders);
-        } else {
-            files.push_back(relative + n);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 // The local DOS time a file shows, as the extraction's dates are read back by a user.
 uint32_t LocalDosTime(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -94,13 +75,9 @@ TEST_F(Staging, UnpacksTheWholeEmbeddedPackAndRemovesTheStagedFile) {
     EXPECT_FALSE(Exists(staged));
     EXPECT_EQ(CurrentDirectory() + L"\\", target);
 
-    std::vector<std::wstring> files, folders, outFiles, outFolders;
-    Walk(PAYLOAD_SOURCE_FOLDER, L"", files, folders);
-    Walk(target, L"", outFiles, outFolders);
-    std::sort(files.begin(), files.end());
-    std::sort(outFiles.begin(), outFiles.end());
-    EXPECT_EQ(outFiles, files);
-    EXPECT_EQ(outFolders.size(), folders.size());
+    const std::vector<std::wstring> files = ListFiles(PAYLOAD_SOURCE_FOLDER), folders = ListFolders(PAYLOAD_SOURCE_FOLDER);
+    EXPECT_EQ(ListFiles(target), files);
+    EXPECT_EQ(ListFolders(target), folders);
     if (PAYLOAD_IS_SAMPLE) {
         EXPECT_EQ(files.size(), 67u);
         EXPECT_EQ(folders.size(), 5u);

@@ -17,6 +17,15 @@ std::string ExpectedEntry(const std::string& textWithLineEnd) {
     return Today() + " - HH:MM:SS: " + textWithLineEnd + kRule;
 }
 
+std::string ExpectedEntryFor(const std::wstring& text) {
+    std::string bytes;
+    for (wchar_t c : text) {
+        if (c == L'\n') bytes += '\r';
+        bytes += static_cast<char>(c);
+    }
+    return ExpectedEntry(bytes + "\r\n");
+}
+
 std::string StripTimes(const std::string& log) {
     std::string out = log;
     const std::string prefix = Today() + " - ";

@@ -74,17 +74,20 @@ bool ReadBytes(const std::wstring& path, std::string& bytes) {
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 namespace {
-void Walk(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& files) {
+void Walk(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>& files,
+          std::vector<std::wstring>* folders = nullptr) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return;
     do {
         std::wstring n = data.cFileName;
         if (n == L"." || n == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            Walk(root, relative + n + L"\\", files);
-        else
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (folders != nullptr) folders->push_back(relative + n);
+            Walk(root, relative + n + L"\\", files, folders);
+        } else {
             files.push_back(relative + n);
+        }
     } while (FindNextFileW(find, &data));
     FindClose(find);
 }
@@ -95,4 +98,11 @@ std::vector<std::wstring> ListFiles(const std::wstring& root) {
     Walk(root, L"", files);
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::vector<std::wstring> ListFolders(const std::wstring& root) {
+    std::vector<std::wstring> files, folders;
+    Walk(root, L"", files, &folders);
+    std::sort(folders.begin(), folders.end());
+    return folders;
 }

@@ -28,3 +28,4 @@ bool ReadBytes(const std::wstring& path, std::string& bytes);
 bool Exists(const std::wstring& path);
 // Every file below root, as sorted paths relative to it.
 std::vector<std::wstring> ListFiles(const std::wstring& root);
+std::vector<std::wstring> ListFolders(const std::wstring& root);
