@@ -4,6 +4,7 @@
 
 #include "app/InstallFolderRegistry.h"
 #include "app/MessageIds.h"
+#include "app/Version.h"
 #include "app/ViewerWindow.h"
 #include "framework/MessageBox.h"
 #include "framework/Module.h"
@@ -14,7 +15,7 @@
 #include "wizard/WizardSheet.h"
 
 namespace {
-constexpr int kProductMajor = 4, kProductMinor = 76;
+constexpr int kProductMajor = PRODUCT_VERSION_MAJOR, kProductMinor = PRODUCT_VERSION_MINOR;
 constexpr wchar_t kPlatformLabel[] = L"ARM 64";
 constexpr wchar_t kNoOtherFolderText[] = L"(Do NOT install these PlugIns to Zorvalind x86/x64 folder/version)";
 constexpr int kBackButton = 12323, kNextButton = 12324;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <set>
+#include <vector>
 #include <string>
 
 #include "support/ScratchFolder.h"
@@ -80,6 +81,43 @@ TEST(Executables, CarryManifestAndThePackByteForByte) {
                                  ">True/PM</dpiAware>"})
             EXPECT_NE(manifest.find(part), std::string::npos) << part;
         FreeLibrary(module);
+    }
+}
+
+std::wstring VersionString(const std::vector<char>& data, const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT chars = 0;
+    std::wstring path = std::wstring(L"\\StringFileInfo\\000904B0\\") + name;
+    if (!VerQueryValueW(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars) || value == nullptr) return {};
+    return value;
+}
+
+TEST(Executables, VersionResource) {
+    for (std::wstring name : {L"ZorvalindPlugInsSetup", L"ZorvalindPlugInsSetup-testhost"}) {
+        SCOPED_TRACE(name);
+        const std::wstring exe = name == L"ZorvalindPlugInsSetup" ? SETUP_EXE : SETUP_TESTHOST_EXE;
+        DWORD ignored = 0, size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+        ASSERT_GT(size, 0u);
+        std::vector<char> data(size);
+        ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, data.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(fixed->dwFileVersionMS, (4u << 16) | 76u);
+        EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+        EXPECT_EQ(fixed->dwProductVersionMS, (4u << 16) | 76u);
+        EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+        EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+        EXPECT_EQ(VersionString(data, L"ProductName"), L"Zorvalind PlugIns ARM 64-bit");
+        EXPECT_EQ(VersionString(data, L"FileDescription"), L"Zorvalind PlugIns ARM 64-bit Setup");
+        EXPECT_EQ(VersionString(data, L"FileVersion"), L"4.76.0.0");
+        EXPECT_EQ(VersionString(data, L"ProductVersion"), L"4.76.0.0");
+        EXPECT_EQ(VersionString(data, L"OriginalFilename"), name + L".exe");
+        struct { WORD language, codePage; }* translation = nullptr;
+        ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                   &length));
+        EXPECT_EQ(translation->language, MAKELANGID(LANG_ENGLISH, SUBLANG_NEUTRAL));
+        EXPECT_EQ(translation->codePage, 1200);
     }
 }
 
