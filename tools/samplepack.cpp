@@ -54,7 +54,7 @@ static_assert(kFileCount == 67, "the sample pack has 67 files");
 constexpr uint64_t kTotalBytes = 70152176;
 constexpr uint64_t kLargestBytes = 10302016;
 constexpr size_t kLargestIndex = 23;  // the camera-raw codec
-constexpr unsigned kRandomShare = 14; // percent of blocks that do not compress at all
+constexpr unsigned kRandomShare = 136; // per mille of blocks that do not compress at all
 
 struct Rng {
     uint64_t state;
@@ -77,7 +77,7 @@ const char* const kWords[] = {
 constexpr uint32_t kWordCount = sizeof kWords / sizeof kWords[0];
 
 void FillBlock(Rng& rng, char* block, size_t size, bool text) {
-    if (!text && rng.Below(100) < kRandomShare) {
+    if (!text && rng.Below(1000) < kRandomShare) {
         for (size_t i = 0; i < size; i += 8) {
             uint64_t v = rng.Next();
             memcpy(block + i, &v, size - i < 8 ? size - i : 8);
