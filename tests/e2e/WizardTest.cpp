@@ -8,6 +8,7 @@
 #include "framework/Strings.h"
 #include "support/RegistryGuard.h"
 #include "support/ScratchFolder.h"
+#include "support/TestArchive.h"
 #include "support/Unix.h"
 
 namespace {
@@ -92,6 +93,13 @@ TEST_F(WizardTest, NextInstallsThenCloses) {
         ExpectBox(wizard, Message(IDS_INSTALLED));
         EXPECT_EQ(ExitCode(wizard), 0u);
         EXPECT_TRUE(InstalledIn(registered));
+        // Every file with the date and time the pack stores for it.
+        const auto archived = ArchivedTimes(PAYLOAD_ARCHIVE);
+        for (const std::wstring& f : ListFiles(registered + L"\\Plugins")) {
+            auto it = archived.find(f);
+            ASSERT_NE(it, archived.end()) << std::string(f.begin(), f.end());
+            EXPECT_EQ(LocalDosTime(registered + L"\\Plugins\\" + f), it->second);
+        }
     }
     // A Plugins that is a file: the pack cannot be unpacked; the wizard still closes.
     const std::wstring blocked = scratch / L"Blocked";

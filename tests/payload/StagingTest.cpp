@@ -6,13 +6,12 @@
 #include <algorithm>
 #include <map>
 
-#include "unzip.h"
-#include "iowin32.h"
 
 #include "framework/Module.h"
 #include "payload/Payload.h"
 #include "support/ReadOnly.h"
 #include "support/ScratchFolder.h"
+#include "support/TestArchive.h"
 
 namespace {
 
@@ -39,34 +38,6 @@ protected:
         fw::SetResourceInstance(nullptr);
     }
 };
-
-// The local DOS time a file shows, as the extraction's dates are read back by a user.
-uint32_t LocalDosTime(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    FILETIME local;
-    WORD date = 0, time = 0;
-    FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
-    FileTimeToDosDateTime(&local, &date, &time);
-    return (uint32_t{date} << 16) | time;
-}
-
-std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive) {
-    std::map<std::wstring, uint32_t> times;
-    zlib_filefunc64_def functions;
-    fill_win32_filefunc64W(&functions);
-    unzFile unz = unzOpen2_64(archive, &functions);
-    for (int r = unzGoToFirstFile(unz); unz != nullptr && r == UNZ_OK; r = unzGoToNextFile(unz)) {
-        unz_file_info64 info;
-        char name[520];
-        unzGetCurrentFileInfo64(unz, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-        std::wstring wide;
-        for (const char* p = name; *p != '\0'; ++p) wide += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-        times[wide] = static_cast<uint32_t>(info.dosDate);
-    }
-    if (unz != nullptr) unzClose(unz);
-    return times;
-}
 
 TEST_F(Staging, UnpacksTheWholeEmbeddedPackAndRemovesTheStagedFile) {
     if (!PAYLOAD_FROM_PACKER) GTEST_SKIP() << "the pack was embedded from a prebuilt archive";

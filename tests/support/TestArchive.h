@@ -2,6 +2,7 @@
 // show damaged or unusual entries.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,3 +31,8 @@ bool PatchEntryHeaders(const std::wstring& path, const std::string& name, unsign
 std::string Le16(uint16_t v);
 std::string Le32(uint32_t v);
 std::string Compressible(size_t size, unsigned seed);  // text that deflates well
+
+// The local DOS time a file shows, as a user reads the extraction's dates back.
+uint32_t LocalDosTime(const std::wstring& path);
+// Every entry's stored DOS time, by its name with backslashes.
+std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive);

@@ -14,6 +14,7 @@ namespace {
 TEST(FolderText, TrimAndDrive) {
     const std::wstring c258 = L"C:\\" + std::wstring(254, L'd') + L"\\";  // 258 characters, directory of 256
     const std::wstring c257 = L"C:\\" + std::wstring(253, L'd') + L"\\";
+    const std::wstring c259 = L"C:\\" + std::wstring(255, L'd') + L"\\";
     struct Case { std::wstring field; std::wstring trimmed; bool drive; };
     const Case cases[] = {
         {L"  C:\\Data\\  ", L"C:\\Data\\", true},
@@ -28,7 +29,7 @@ TEST(FolderText, TrimAndDrive) {
         {L"C:\\Program Files\\Zorvalind\\ \t ", L"C:\\Program Files\\Zorvalind\\ \t", true},
         {c257, c257, true},
         {c258, c258, false},
-        {c258 + L"x", c258 + L"x", false},
+        {c259, c259, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.field.begin(), c.field.end()));
