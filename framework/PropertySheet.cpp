@@ -81,7 +81,6 @@ INT_PTR CPropertySheet::DoModal() {
 
     // Until the window is gone: destroyed by a hook (the wizard's last step), or by us once
     // the sheet has no current page after Cancel or close.
-    INT_PTR result = IDCANCEL;
     MSG msg;
     while (IsWindow(sheet)) {
         if (PropSheet_GetCurrentPageHwnd(sheet) == nullptr) {
@@ -104,7 +103,7 @@ INT_PTR CPropertySheet::DoModal() {
         SetActiveWindow(owner);
     }
     m_hWnd = nullptr;
-    return result;
+    return 0;
 }
 
 LRESULT CPropertySheet::Default() {

@@ -17,6 +17,7 @@ public:
     CPropertySheet& operator=(const CPropertySheet&) = delete;
 
     void AddPage(CPropertyPage* page) noexcept;
+    // Returns when the window is gone: 0, or -1 when the sheet could not be created.
     INT_PTR DoModal();
 
     int GetPageCount() const noexcept { return pageCount_; }

@@ -1,87 +1,112 @@
 #include "e2e/SetupProcess.h"
 
-namespace {
-
-struct Finder {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM lParam) {
-    auto* finder = reinterpret_cast<Finder*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(window, cls, 64);
-    // Message boxes only: they carry their text in control 0xFFFF.
-    if (pid == finder->processId && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window) &&
-        GetDlgItem(window, 0xFFFF) != nullptr) {
-        finder->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL CALLBACK FindIcon(HWND child, LPARAM lParam) {
-    wchar_t cls[32] = {};
-    GetClassNameW(child, cls, 32);
-    if (_wcsicmp(cls, L"Static") == 0 && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-        SendMessageW(child, STM_GETICON, 0, 0) != 0)
-        *reinterpret_cast<bool*>(lParam) = true;
-    return TRUE;
-}
-
-SeenBox Read(HWND box) {
-    SeenBox seen{};
-    wchar_t buffer[2048] = {};
-    GetWindowTextW(box, buffer, 2048);
-    seen.caption = buffer;
-    buffer[0] = L'\0';
-    GetDlgItemTextW(box, 0xFFFF, buffer, 2048);
-    seen.text = buffer;
-    seen.hasIcon = false;
-    EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&seen.hasIcon));
-    return seen;
-}
-
-} // namespace
-
-SetupRun RunSetup(const SetupOptions& options) {
-    SetupRun run;
-    if (options.arm64)
-        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", L"AA64");
-    else
-        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", nullptr);
-    std::wstring commandLine = options.commandLine;
+HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
+                  const std::wstring& currentDirectory, bool arm64, DWORD* processId) {
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", arm64 ? L"AA64" : nullptr);
+    std::wstring line = commandLine;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    BOOL started = CreateProcessW(options.executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &si,
-                                  &pi);
+    BOOL started = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi);
     SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", nullptr);
-    if (!started) return run;
+    if (!started) return nullptr;
     CloseHandle(pi.hThread);
+    *processId = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+std::vector<HWND> ProcessDialogs(DWORD processId) {
+    struct Ctx { DWORD pid; std::vector<HWND> found; } ctx{processId, {}};
+    EnumWindows(
+        [](HWND w, LPARAM l) -> BOOL {
+            auto* c = reinterpret_cast<Ctx*>(l);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            wchar_t cls[64] = {};
+            GetClassNameW(w, cls, 64);
+            if (pid == c->pid && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(w)) c->found.push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&ctx));
+    return ctx.found;
+}
+
+bool HasChildOfClass(HWND parent, const wchar_t* cls) {
+    struct Ctx { const wchar_t* cls; bool found; } ctx{cls, false};
+    EnumChildWindows(
+        parent,
+        [](HWND w, LPARAM l) -> BOOL {
+            auto* c = reinterpret_cast<Ctx*>(l);
+            wchar_t name[64] = {};
+            GetClassNameW(w, name, 64);
+            if (_wcsicmp(name, c->cls) == 0) c->found = true;
+            return !c->found;
+        },
+        reinterpret_cast<LPARAM>(&ctx));
+    return ctx.found;
+}
+
+HWND FindMessageBox(DWORD processId, HWND skip) {
+    // Message boxes carry their text in control 0xFFFF; the folder dialog has a tree.
+    for (HWND w : ProcessDialogs(processId))
+        if (w != skip && GetDlgItem(w, 0xFFFF) != nullptr && !HasChildOfClass(w, L"SysTreeView32")) return w;
+    return nullptr;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t buffer[2048] = {};
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, &copied);
+    return buffer;
+}
+
+Box ReadBox(HWND w) {
+    Sleep(100);  // let the box finish laying itself out
+    Box box;
+    box.window = w;
+    box.caption = WindowText(w);
+    box.text = WindowText(GetDlgItem(w, 0xFFFF));
+    EnumChildWindows(
+        w,
+        [](HWND child, LPARAM l) -> BOOL {
+            wchar_t cls[32] = {};
+            GetClassNameW(child, cls, 32);
+            if (_wcsicmp(cls, L"Static") == 0 && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                SendMessageW(child, STM_GETICON, 0, 0) != 0)
+                *reinterpret_cast<bool*>(l) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&box.hasIcon));
+    for (int id : {IDOK, IDCANCEL, IDYES, IDNO})
+        if (HWND b = GetDlgItem(w, id); b != nullptr && (GetWindowLongW(b, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+            box.defaultButton = id;
+    return box;
+}
+
+SetupRun RunSetup(const SetupOptions& options) {
+    SetupRun run;
+    DWORD processId = 0;
+    HANDLE process = StartSetup(options.executable, options.commandLine, options.currentDirectory, options.arm64,
+                                &processId);
+    if (process == nullptr) return run;
     const ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
     HWND answered = nullptr;
-    while (WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(process, 50) == WAIT_TIMEOUT) {
         if (GetTickCount64() > deadline) {
-            TerminateProcess(pi.hProcess, 255);
-            WaitForSingleObject(pi.hProcess, 5000);
-            CloseHandle(pi.hProcess);
+            TerminateProcess(process, 255);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
             return run;
         }
-        Finder finder{pi.dwProcessId, nullptr};
-        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&finder));
-        if (finder.found != nullptr && finder.found != answered) {
-            Sleep(100);  // let the box finish laying itself out
-            run.boxes.push_back(Read(finder.found));
-            PostMessageW(finder.found, WM_COMMAND, MAKEWPARAM(options.answer, BN_CLICKED), 0);
-            answered = finder.found;
+        if (HWND box = FindMessageBox(processId, answered)) {
+            run.boxes.push_back(ReadBox(box));
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(options.answer, BN_CLICKED), 0);
+            answered = box;
         }
     }
-    GetExitCodeProcess(pi.hProcess, &run.exitCode);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process, &run.exitCode);
+    CloseHandle(process);
     run.finished = true;
     return run;
 }

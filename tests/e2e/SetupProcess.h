@@ -3,19 +3,33 @@
 #pragma once
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-struct SeenBox {
+struct Box {
+    HWND window = nullptr;
     std::wstring caption, text;
-    bool hasIcon;
+    bool hasIcon = false;
+    int defaultButton = 0;
 };
+
+// Starts the setup program; the test host is told it runs on ARM64 when arm64 is set.
+// Null when it could not be started.
+HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
+                  const std::wstring& currentDirectory, bool arm64, DWORD* processId);
+// The visible dialogs of a process (class "#32770").
+std::vector<HWND> ProcessDialogs(DWORD processId);
+bool HasChildOfClass(HWND parent, const wchar_t* cls);
+// A message box of the process other than skip, or null.
+HWND FindMessageBox(DWORD processId, HWND skip);
+// A window's text through WM_GETTEXT, which also reaches controls of another process.
+std::wstring WindowText(HWND window);
+Box ReadBox(HWND box);
 
 struct SetupRun {
     bool finished = false;
     DWORD exitCode = 0;
-    std::vector<SeenBox> boxes;
+    std::vector<Box> boxes;
 };
 
 struct SetupOptions {

@@ -4,56 +4,9 @@
 
 #include <vector>
 
-namespace {
-
-std::vector<HWND> ProcessDialogs(DWORD processId) {
-    struct Ctx { DWORD pid; std::vector<HWND> found; } ctx{processId, {}};
-    EnumWindows(
-        [](HWND w, LPARAM l) -> BOOL {
-            auto* c = reinterpret_cast<Ctx*>(l);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(w, &pid);
-            wchar_t cls[64] = {};
-            GetClassNameW(w, cls, 64);
-            if (pid == c->pid && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(w)) c->found.push_back(w);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&ctx));
-    return ctx.found;
-}
-
-bool HasChildOfClass(HWND parent, const wchar_t* cls) {
-    struct Ctx { const wchar_t* cls; bool found; } ctx{cls, false};
-    EnumChildWindows(
-        parent,
-        [](HWND w, LPARAM l) -> BOOL {
-            auto* c = reinterpret_cast<Ctx*>(l);
-            wchar_t name[64] = {};
-            GetClassNameW(w, name, 64);
-            if (_wcsicmp(name, c->cls) == 0) c->found = true;
-            return !c->found;
-        },
-        reinterpret_cast<LPARAM>(&ctx));
-    return ctx.found;
-}
-
-bool IsMessageBox(HWND w) { return GetDlgItem(w, 0xFFFF) != nullptr && !HasChildOfClass(w, L"SysTreeView32"); }
-
-} // namespace
-
 Wizard::Wizard(const std::wstring& executable, const std::wstring& currentDirectory, const std::wstring& arguments) {
-    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", L"AA64");
-    std::wstring commandLine = L"\"" + executable + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       currentDirectory.c_str(), &si, &pi)) {
-        CloseHandle(pi.hThread);
-        process_ = pi.hProcess;
-        processId_ = pi.dwProcessId;
-    }
-    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", nullptr);
+    const std::wstring commandLine = L"\"" + executable + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    process_ = StartSetup(executable, commandLine, currentDirectory, true, &processId_);
 }
 
 Wizard::~Wizard() {
@@ -82,13 +35,7 @@ bool Wizard::WaitForSheet(DWORD timeoutMs) {
     return false;
 }
 
-// WM_GETTEXT itself: GetWindowTextW does not ask a control of another process.
-std::wstring Wizard::Text(HWND window) const {
-    wchar_t buffer[2048] = {};
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, &copied);
-    return buffer;
-}
+std::wstring Wizard::Text(HWND window) const { return WindowText(window); }
 
 void Wizard::SetField(const std::wstring& text) const {
     SendMessageW(GetDlgItem(page_, 1000), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
@@ -107,29 +54,9 @@ void Wizard::CloseFromTitleBar() const { PostMessageW(sheet_, WM_SYSCOMMAND, SC_
 std::optional<Box> Wizard::WaitForBox(DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < deadline) {
-        for (HWND w : ProcessDialogs(processId_)) {
-            if (w == lastBox_ || !IsMessageBox(w)) continue;
-            Sleep(100);  // let it lay itself out
-            Box box;
-            box.window = w;
-            box.caption = Text(w);
-            box.text = Text(GetDlgItem(w, 0xFFFF));
-            box.hasIcon = false;
-            EnumChildWindows(
-                w,
-                [](HWND child, LPARAM l) -> BOOL {
-                    wchar_t cls[32] = {};
-                    GetClassNameW(child, cls, 32);
-                    if (_wcsicmp(cls, L"Static") == 0 && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
-                        *reinterpret_cast<bool*>(l) = true;
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&box.hasIcon));
-            for (int id : {IDOK, IDCANCEL, IDYES, IDNO})
-                if (HWND b = GetDlgItem(w, id); b != nullptr && (GetWindowLongW(b, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
-                    box.defaultButton = id;
+        if (HWND w = FindMessageBox(processId_, lastBox_)) {
             lastBox_ = w;
-            return box;
+            return ReadBox(w);
         }
         if (WaitForSingleObject(process_, 50) != WAIT_TIMEOUT) return std::nullopt;
     }

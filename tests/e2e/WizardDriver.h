@@ -8,13 +8,6 @@
 
 #include "e2e/SetupProcess.h"
 
-struct Box {
-    HWND window = nullptr;
-    std::wstring caption, text;
-    bool hasIcon = false;
-    int defaultButton = 0;
-};
-
 class Wizard {
 public:
     // Starts the test host without "/silent" in currentDirectory.
