@@ -4,13 +4,14 @@
 #include <cwchar>
 #include <direct.h>
 
+#include "framework/PathList.h"
 #include "framework/PathSplit.h"
 
 namespace {
 constexpr int kPathChars = 260;
 }
 
-int CreateDirectoryPath(wchar_t* path) noexcept {
+int CreateDirectoryPath(wchar_t* path, fw::PathList* created) noexcept {
     size_t length = wcslen(path);
     if (length == 0) return 0;
     if (path[length - 1] != L'\\') {
@@ -35,9 +36,13 @@ int CreateDirectoryPath(wchar_t* path) noexcept {
             continue;
         }
         level[i] = L'\0';
-        if (_wmkdir(level) == -1 && errno == ENOENT) return 0;
+        const int made = _wmkdir(level);
+        if (made == -1 && errno == ENOENT) return 0;
+        if (made == 0 && created != nullptr) created->Add(level);
         level[i] = L'\\';
     }
-    if (_wmkdir(path) == -1 && errno == ENOENT) return 0;
+    const int made = _wmkdir(path);
+    if (made == -1 && errno == ENOENT) return 0;
+    if (made == 0 && created != nullptr) created->Add(path);
     return 1;
 }

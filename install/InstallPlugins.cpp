@@ -6,6 +6,7 @@
 
 #include "app/MessageIds.h"
 #include "framework/MessageBox.h"
+#include "framework/PathList.h"
 #include "framework/Strings.h"
 #include "install/DirectoryPath.h"
 #include "install/InstallLog.h"
@@ -32,29 +33,34 @@ void Report(UINT id, const wchar_t* caption, UINT style, wchar_t* silentBuffer, 
 
 InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noexcept {
     wchar_t work[kWorkChars] = {};
-    wcsncpy(work, folder, kWorkChars - 1);
-    if (work[0] == L'\0') {
+    if (folder[0] == L'\0') {
         wchar_t message[kNoFolderChars];
         Report(SilentMode != 0 ? IDS_NO_FOLDER_SILENT : IDS_NO_FOLDER, caption, MB_OK | MB_ICONERROR, message,
                kNoFolderChars);
         return InstallOutcome::EmptyFolder;
     }
 
+    // Room for a backslash, "Plugins" and the backslash the path creation adds; a longer
+    // folder is never cut to a prefix that nobody named.
+    const size_t folderChars = wcsnlen(folder, kWorkChars);
+    const bool fits = folderChars + 1 + 7 + 1 < kWorkChars;
     wchar_t target[kWorkChars] = {};
-    size_t length = wcslen(work);
-    if (work[length - 1] != L'\\') work[length++] = L'\\';
-    // "Plugins" and the backslash the path creation adds must fit; callers pass far shorter folders.
-    const bool fits = length + 7 + 1 < kWorkChars;
+    fw::PathList created;
     if (fits) {
+        wcscpy(work, folder);
+        size_t length = folderChars;
+        if (work[length - 1] != L'\\') work[length++] = L'\\';
         wcscpy(work + length, L"Plugins");
-        CreateDirectoryPath(work);
+        CreateDirectoryPath(work, &created);
+        wcscpy(target, work);
     }
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    wcscpy(target, work);
     const int result = fits ? ExtractPayload(target) : -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     if (result != 0) {
+        // A failed install leaves the folder as it found it, the levels made on the way included.
+        created.RemoveFoldersNewestFirst();
         Report(IDS_CANT_INSTALL, caption, MB_OK | MB_ICONERROR, target, static_cast<int>(kWorkChars));
         return InstallOutcome::ExtractionFailed;
     }

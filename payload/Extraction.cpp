@@ -6,167 +6,200 @@
 #include <direct.h>
 
 #include "framework/Handles.h"
-#include "iowin32.h"
+#include "libdeflate.h"
+#include "payload/Transaction.h"
 #include "payload/ZipHandle.h"
 
 namespace {
 
 constexpr unsigned kStoredNameBytes = 520;
 constexpr int kWideNameChars = 324;
-constexpr unsigned kCopyBufferBytes = 32768;
+constexpr unsigned kExtraFieldBytes = 4096;
 constexpr int kCurrentDirChars = 520;
+// Entries up to this size are read and inflated whole, in one call of libdeflate, and
+// written in one call: much faster than zlib's 32 KiB steps, with memory that follows the
+// largest entry. A larger entry streams through zlib in steps of kStreamChunkBytes.
+constexpr uint64_t kWholeEntryLimit = 64ull << 20;
+constexpr unsigned kStreamChunkBytes = 1u << 20;
 
-// What became of one entry.
-enum class Outcome { Written, LeftOut, StopLoop };
+struct DecompressorFreer {
+    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
+};
+
+// Grows to the largest entry seen and is reused for the next.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { free(data_); }
+    bool Reserve(size_t bytes) {
+        if (bytes <= size_) return true;
+        void* grown = realloc(data_, bytes);
+        if (grown == nullptr) return false;
+        data_ = static_cast<char*>(grown);
+        size_ = bytes;
+        return true;
+    }
+    char* Data() { return data_; }
+
+private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+struct Context {
+    unzFile archive;
+    HANDLE file;
+    InstallTransaction& transaction;
+    int skipFlag;
+    std::unique_ptr<libdeflate_decompressor, DecompressorFreer> inflater;
+    Buffer compressed, plain;
+};
+
+bool ReadAt(HANDLE file, uint64_t offset, void* buffer, size_t bytes) {
+    char* p = static_cast<char*>(buffer);
+    while (bytes > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD chunk = bytes > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes);
+        DWORD read = 0;
+        if (!ReadFile(file, p, chunk, &read, &at) || read != chunk) return false;
+        p += chunk;
+        offset += chunk;
+        bytes -= chunk;
+    }
+    return true;
+}
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
-const wchar_t* LastComponent(const wchar_t* name) {
-    const wchar_t* last = name;
-    for (const wchar_t* p = name; *p != L'\0'; ++p)
-        if (IsSeparator(*p)) last = p + 1;
-    return last;
+// Reads the open entry whole, inflates it into a buffer of exactly its stored size and
+// checks size and CRC-32 before a byte is written.
+bool WriteWhole(Context& c, const unz_file_info64& info, uint64_t dataOffset) {
+    const size_t packed = static_cast<size_t>(info.compressed_size), size = static_cast<size_t>(info.uncompressed_size);
+    const char* data;
+    if (info.compression_method == 0) {
+        if (packed != size || !c.plain.Reserve(size + 1) || !ReadAt(c.file, dataOffset, c.plain.Data(), size)) return false;
+        data = c.plain.Data();
+    } else {
+        if (!c.compressed.Reserve(packed + 1) || !c.plain.Reserve(size + 1) ||
+            !ReadAt(c.file, dataOffset, c.compressed.Data(), packed))
+            return false;
+        if (!c.inflater) c.inflater.reset(libdeflate_alloc_decompressor());
+        // Without an actual-size result, a stream that ends short fails, and one that would
+        // run past the stored size stops there and fails.
+        if (!c.inflater || libdeflate_deflate_decompress(c.inflater.get(), c.compressed.Data(), packed, c.plain.Data(), size,
+                                                         nullptr) != LIBDEFLATE_SUCCESS)
+            return false;
+        data = c.plain.Data();
+    }
+    if (libdeflate_crc32(0, data, size) != info.crc) return false;
+    return c.transaction.Write(data, size);
 }
 
-// The output is written beside its target under a fresh name and only moved over the
-// target once it is complete, so a failed entry never leaves a damaged file behind.
-class PartFile {
-public:
-    // folder: the target's folder part including its separator, or empty.
-    bool Create(const wchar_t* folder, size_t folderChars) {
-        static unsigned counter = 0;
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            if (folderChars >= kWideNameChars) return false;
-            wchar_t name[kWideNameChars + 32];
-            wmemcpy(name, folder, folderChars);
-            swprintf(name + folderChars, 32, L"~zl%08lx-%08x.part", GetCurrentProcessId(), counter++);
-            handle_.reset(CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (fw::Valid(handle_)) {
-                path_.Reset(name);
-                return true;
-            }
-            DWORD error = GetLastError();
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-        }
-        return false;
-    }
-    bool Write(const void* data, DWORD bytes) {
-        DWORD written = 0;
-        return WriteFile(handle_.get(), data, bytes, &written, nullptr) && written == bytes;
-    }
-    bool Close() { return CloseHandle(handle_.release()) != FALSE; }
-    const wchar_t* Path() const { return path_.Path(); }
-    bool MoveOver(const wchar_t* target) {
-        if (!MoveFileExW(path_.Path(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
-        path_.Release();
-        return true;
-    }
-
-private:
-    fw::unique_hfile handle_;
-    fw::TempFile path_;
-};
-
-Outcome ExtractFile(unzFile archive, const unz_file_info64& info, const wchar_t* writeName, int withoutPath,
-                    const char* password, char* copyBuffer) {
-    if (unzOpenCurrentFilePassword(archive, password) != UNZ_OK) {
-        unzCloseCurrentFile(archive);
-        return Outcome::StopLoop;
-    }
-    const wchar_t* last = LastComponent(writeName);
-    const size_t folderChars = static_cast<size_t>(last - writeName);
-    PartFile part;
-    if (!part.Create(writeName, folderChars) && withoutPath == 0 && folderChars > 0) {
-        wchar_t folder[kWideNameChars];
-        wmemcpy(folder, writeName, folderChars - 1);
-        folder[folderChars - 1] = L'\0';
-        MakeDirectoryTree(folder);
-        part.Create(writeName, folderChars);
-    }
-    if (part.Path()[0] == L'\0') {
-        unzCloseCurrentFile(archive);
-        return Outcome::LeftOut;
-    }
-
-    int status = 0;
-    ZPOS64_T total = 0;
+bool WriteStreamed(Context& c, const unz_file_info64& info) {
+    if (!c.plain.Reserve(kStreamChunkBytes)) return false;
+    uint64_t total = 0;
     for (;;) {
-        int n = unzReadCurrentFile(archive, copyBuffer, kCopyBufferBytes);
-        if (n < 0) { status = n; break; }
+        const int n = unzReadCurrentFile(c.archive, c.plain.Data(), kStreamChunkBytes);
+        if (n < 0) return false;
         if (n == 0) break;
-        if (!part.Write(copyBuffer, static_cast<DWORD>(n))) { status = UNZ_ERRNO; break; }
-        total += static_cast<ZPOS64_T>(n);
+        if (!c.transaction.Write(c.plain.Data(), static_cast<size_t>(n))) return false;
+        total += static_cast<uint64_t>(n);
     }
-    if (!part.Close() && status == 0) status = UNZ_ERRNO;
     // A deflate stream may end before the stored size; minizip then skips the CRC check.
-    if (status == 0 && total != info.uncompressed_size) status = UNZ_BADZIPFILE;
-    if (status != 0) {
-        unzCloseCurrentFile(archive);
-        return Outcome::StopLoop;
-    }
-    SetFileDateFromDos(part.Path(), static_cast<uint32_t>(info.dosDate));
-    if (unzCloseCurrentFile(archive) != UNZ_OK) return Outcome::StopLoop;
-    return part.MoveOver(writeName) ? Outcome::Written : Outcome::LeftOut;
+    return total == info.uncompressed_size && unzCloseCurrentFile(c.archive) == UNZ_OK;
 }
 
-Outcome ExtractCurrent(unzFile archive, int withoutPath, const char* password, int skipFlag) {
+// The local header repeats the name, and no CRC covers either copy: a name that differs
+// between them is a damaged or crafted archive.
+bool LocalNameMatches(Context& c, const char* stored, unsigned length, uint64_t dataOffset) {
+    const int localExtra = unzGetLocalExtrafield(c.archive, nullptr, 0);
+    if (localExtra < 0 || dataOffset < static_cast<uint64_t>(localExtra) + length) return false;
+    char local[kStoredNameBytes];
+    return ReadAt(c.file, dataOffset - static_cast<uint64_t>(localExtra) - length, local, length) &&
+           memcmp(local, stored, length) == 0;
+}
+
+bool ExtractCurrent(Context& c) {
     unz_file_info64 info{};
     char stored[kStoredNameBytes];
-    if (unzGetCurrentFileInfo64(archive, &info, stored, kStoredNameBytes, nullptr, 0, nullptr, 0) != UNZ_OK)
-        return Outcome::StopLoop;
+    unsigned char extra[kExtraFieldBytes];
+    if (unzGetCurrentFileInfo64(c.archive, &info, stored, kStoredNameBytes, extra, kExtraFieldBytes, nullptr, 0) != UNZ_OK)
+        return false;
     // A name that fills the buffer arrives without its terminator; one with a NUL inside hides its tail.
-    if (info.size_filename >= kStoredNameBytes || strlen(stored) != info.size_filename) return Outcome::LeftOut;
+    if (info.size_filename >= kStoredNameBytes || strlen(stored) != info.size_filename) return false;
 
-    if (skipFlag == 1) {
+    if (c.skipFlag == 1) {
         char lowered[kStoredNameBytes];
         memcpy(lowered, stored, info.size_filename + 1);
         for (char* p = lowered; *p != '\0'; ++p)
             if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-        if (strstr(lowered, "icons.dll") != nullptr) return Outcome::Written;
+        if (strstr(lowered, "icons.dll") != nullptr) return true;
     }
 
     const bool encrypted = (info.flag & 1) != 0;
-    if (encrypted || (info.compression_method != 0 && info.compression_method != Z_DEFLATED))
-        return Outcome::LeftOut;
+    if (encrypted || (info.compression_method != 0 && info.compression_method != Z_DEFLATED)) return false;
     wchar_t wide[kWideNameChars];
-    if (MultiByteToWideChar(CP_ACP, 0, stored, -1, wide, kWideNameChars) == 0) return Outcome::LeftOut;
-    if (!IsSafeEntryName(wide)) return Outcome::LeftOut;
+    const unsigned extraLength = info.size_file_extra < kExtraFieldBytes ? static_cast<unsigned>(info.size_file_extra) : kExtraFieldBytes;
+    if (!DecodeEntryName(stored, static_cast<unsigned>(info.size_filename), info.flag, info.version, extra, extraLength,
+                         wide, kWideNameChars) ||
+        !IsSafeEntryName(wide))
+        return false;
+    for (wchar_t* p = wide; *p != L'\0'; ++p)
+        if (*p == L'/') *p = L'\\';
 
-    fw::unique_malloc<char> copyBuffer(static_cast<char*>(malloc(kCopyBufferBytes)));
-    if (!copyBuffer) return Outcome::StopLoop;
-
-    const wchar_t* last = LastComponent(wide);
-    if (*last == L'\0') {
-        if (withoutPath == 0) _wmkdir(wide);
-        return Outcome::Written;
+    // Deflate cannot pack more than 1032 bytes into one: a larger claim is no real entry.
+    if (info.compression_method == Z_DEFLATED && info.uncompressed_size / 1032 > info.compressed_size + 64) return false;
+    const bool whole = info.uncompressed_size <= kWholeEntryLimit && info.compressed_size <= kWholeEntryLimit;
+    int method = 0, level = 0;
+    if (unzOpenCurrentFile3(c.archive, &method, &level, whole ? 1 : 0, nullptr) != UNZ_OK) {
+        unzCloseCurrentFile(c.archive);
+        return false;
     }
-    return ExtractFile(archive, info, withoutPath == 0 ? wide : last, withoutPath, password, copyBuffer.get());
+    const uint64_t dataOffset = unzGetCurrentFileZStreamPos64(c.archive);
+    bool ok = LocalNameMatches(c, stored, static_cast<unsigned>(info.size_filename), dataOffset);
+
+    const wchar_t* last = wide;
+    for (const wchar_t* p = wide; *p != L'\0'; ++p)
+        if (IsSeparator(*p)) last = p + 1;
+    if (ok && *last == L'\0') {
+        ok = wide[0] == L'\0' || c.transaction.MakeFolder(wide);
+    } else if (ok) {
+        if (last != wide) {
+            wchar_t folder[kWideNameChars];
+            const size_t folderChars = static_cast<size_t>(last - wide);
+            wmemcpy(folder, wide, folderChars);
+            folder[folderChars] = L'\0';
+            ok = c.transaction.MakeFolder(folder);
+        }
+        ok = ok && c.transaction.BeginFile(wide, static_cast<uint32_t>(info.dosDate));
+        ok = ok && (whole ? WriteWhole(c, info, dataOffset) : WriteStreamed(c, info));
+        if (ok) c.transaction.EndFile();
+    }
+    unzCloseCurrentFile(c.archive);
+    return ok;
 }
 
 } // namespace
 
-int ExtractEntries(unzFile archive, int withoutPath, const char* password, int skipFlag) {
+int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag) {
+    Context c{archive, archiveFile, transaction, skipFlag, nullptr, {}, {}};
     unz_global_info64 global{};
-    unzGetGlobalInfo64(archive, &global);
-    bool incomplete = false;
+    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return -1;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
-        Outcome outcome = ExtractCurrent(archive, withoutPath, password, skipFlag);
-        if (outcome != Outcome::Written) incomplete = true;
-        if (outcome == Outcome::StopLoop) break;
-        if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) {
-            incomplete = true;
-            break;
-        }
+        if (!ExtractCurrent(c)) return -1;
+        if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) return -1;
     }
-    return incomplete ? -1 : 0;
+    return 0;
 }
 
-int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag) {
-    if (archivePath == nullptr) return -1;
+int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag) {
     zlib_filefunc64_def functions;
-    fill_win32_filefunc64W(&functions);
-    unique_unzfile archive(unzOpen2_64(archivePath, &functions));
+    FillHandleFileFunctions(&functions);
+    unique_unzfile archive(unzOpen2_64(archiveFile, &functions));
     if (!archive) return -1;
 
     wchar_t previous[kCurrentDirChars] = {};
@@ -174,12 +207,22 @@ int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int 
     if (previousChars == 0 || previousChars >= kCurrentDirChars) previous[0] = L'\0';
     if (_wchdir(targetFolder) != 0) return -1;
 
-    int result = ExtractEntries(archive.get(), 0, nullptr, skipFlag);
-    archive.reset();
-    if (result != 0) {
+    InstallTransaction transaction;
+    const bool installed = transaction.Begin(targetFolder) &&
+                           ExtractEntries(archive.get(), archiveFile, transaction, skipFlag) == 0 &&
+                           transaction.Commit();
+    if (!installed) {
+        transaction.Rollback();
         // Whoever reports the failure writes relative to where the run started.
         if (previous[0] != L'\0') SetCurrentDirectoryW(previous);
         return -1;
     }
     return 0;
+}
+
+int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag) {
+    if (archivePath == nullptr) return -1;
+    fw::unique_hfile file(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!fw::Valid(file)) return -1;
+    return ExtractArchiveFromFile(file.get(), targetFolder, skipFlag);
 }

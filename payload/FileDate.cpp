@@ -2,14 +2,16 @@
 
 #include "framework/Handles.h"
 
-void SetFileDateFromDos(const wchar_t* fileName, uint32_t dosDate) {
-    fw::unique_hfile file(CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    if (!fw::Valid(file)) return;
-    FILETIME creation, lastAccess, lastWrite;
-    GetFileTime(file.get(), &creation, &lastAccess, &lastWrite);
+bool SetHandleDateFromDos(HANDLE file, uint32_t dosDate) {
     FILETIME local, utc;
-    DosDateTimeToFileTime(static_cast<WORD>(dosDate >> 16), static_cast<WORD>(dosDate & 0xFFFF), &local);
-    LocalFileTimeToFileTime(&local, &utc);
-    SetFileTime(file.get(), &utc, &lastAccess, &utc);
+    if (!DosDateTimeToFileTime(static_cast<WORD>(dosDate >> 16), static_cast<WORD>(dosDate & 0xFFFF), &local) ||
+        !LocalFileTimeToFileTime(&local, &utc))
+        return false;
+    // The last-access time stays the file's own.
+    return SetFileTime(file, &utc, nullptr, &utc) != FALSE;
+}
+
+void SetFileDateFromDos(const wchar_t* fileName, uint32_t dosDate) {
+    fw::unique_hfile file(CreateFileW(fileName, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (fw::Valid(file)) SetHandleDateFromDos(file.get(), dosDate);
 }
