@@ -2,16 +2,58 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "payload/Payload.h"
+#include "payload/Transaction.h"
 #include "support/ReadOnly.h"
 #include "support/ScratchFolder.h"
 #include "support/TestArchive.h"
+#include "support/Unix.h"
 
 namespace {
+
+// What a folder holds, byte for byte, with each file's modification time and attributes.
+struct FileState {
+    std::string bytes;
+    FILETIME written{};
+    DWORD attributes = 0;
+    bool operator==(const FileState& o) const {
+        return bytes == o.bytes && CompareFileTime(&written, &o.written) == 0 && attributes == o.attributes;
+    }
+};
+using Snapshot = std::map<std::wstring, FileState>;
+
+Snapshot Take(const std::wstring& root) {
+    Snapshot s;
+    for (const std::wstring& f : ListFiles(root)) {
+        FileState state;
+        ReadBytes(root + L"\\" + f, state.bytes);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW((root + L"\\" + f).c_str(), GetFileExInfoStandard, &data)) {
+            state.written = data.ftLastWriteTime;
+            state.attributes = data.dwFileAttributes;
+        }
+        s[f] = state;
+    }
+    for (const std::wstring& d : ListFolders(root)) s[d + L"\\"] = FileState{};
+    return s;
+}
+
+void SetWriteTime(const std::wstring& path, uint32_t dos) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME local, utc;
+    DosDateTimeToFileTime(static_cast<WORD>(dos >> 16), static_cast<WORD>(dos), &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    SetFileTime(h, nullptr, nullptr, &utc);
+    CloseHandle(h);
+}
+
+constexpr uint32_t kOldTime = (uint32_t{2010 - 1980} << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 7u;
 
 class Extraction : public ::testing::Test {
 protected:
@@ -25,24 +67,31 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(start.c_str(), nullptr));
         ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
     }
+    void TearDown() override { TransactionProbe = nullptr; }
     int Extract() { return ExtractArchive(archive.c_str(), (target + L"\\").c_str(), 0); }
     std::string Content(const std::wstring& relative) {
         std::string bytes;
         return ReadBytes(target + L"\\" + relative, bytes) ? bytes : std::string("<missing>");
     }
-    // Nothing but the expected names in the target folder: no part files, no strays.
-    std::vector<std::wstring> Listing(const std::wstring& folder) {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            std::wstring n = data.cFileName;
-            if (n != L"." && n != L"..") names.push_back(n);
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-        std::sort(names.begin(), names.end());
-        return names;
+    // Old versions of the archive's files, dated and marked so that a restore shows.
+    void PlaceOldVersions(const std::vector<TestEntry>& entries) {
+        for (const TestEntry& e : entries) {
+            if (e.name.back() == '/') continue;
+            std::wstring path = target + L"\\";
+            for (char c : e.name) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+            const size_t slash = path.rfind(L'\\');
+            CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
+            ASSERT_TRUE(WriteBytes(path, "old " + e.name));
+            SetWriteTime(path, kOldTime);
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+        }
+    }
+    // Nothing of a run's own anywhere in the scratch folder.
+    void ExpectNoLeftovers() {
+        for (const std::wstring& f : ListFiles(scratch.Path())) {
+            const std::wstring name = f.substr(f.rfind(L'\\') + 1);
+            EXPECT_NE(name.rfind(L"~zl", 0), 0u) << f;
+        }
     }
 };
 
@@ -53,13 +102,17 @@ TEST_F(Extraction, WritesFoldersAndFilesAndLeavesTargetCurrent) {
                                            {"empty.dat", ""},
                                            {"B/D/y.dll", Compressible(5000, 2)}}));
     ASSERT_TRUE(WriteBytes(target + L"\\top.dll", "an older top.dll that is longer"));
+    ASSERT_TRUE(WriteBytes(target + L"\\mine.dll", "not in the pack"));
     EXPECT_EQ(Extract(), 0);
     EXPECT_EQ(Content(L"A\\x.dll"), Compressible(100000, 1));
     EXPECT_EQ(Content(L"top.dll"), "top");
     EXPECT_EQ(Content(L"empty.dat"), "");
     EXPECT_EQ(Content(L"B\\D\\y.dll"), Compressible(5000, 2));
-    EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"A", L"B", L"empty.dat", L"top.dll"}));
+    EXPECT_EQ(Content(L"mine.dll"), "not in the pack");
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"A\\x.dll", L"B\\D\\y.dll", L"empty.dat", L"mine.dll",
+                                                            L"top.dll"}));
     EXPECT_EQ(CurrentDirectory(), target);
+    ExpectNoLeftovers();
 }
 
 TEST_F(Extraction, EmptyArchiveWritesNothingAndSucceeds) {
@@ -67,7 +120,7 @@ TEST_F(Extraction, EmptyArchiveWritesNothingAndSucceeds) {
     // does not open; a preamble (as in a self-extractor) makes it an archive with no entries.
     ASSERT_TRUE(WriteBytes(archive, std::string("stub") + "PK\5\6" + std::string(18, '\0')));
     EXPECT_EQ(Extract(), 0);
-    EXPECT_TRUE(Listing(target).empty());
+    EXPECT_TRUE(ListFiles(target).empty());
     EXPECT_EQ(CurrentDirectory(), target);
 }
 
@@ -88,6 +141,8 @@ TEST_F(Extraction, FilesCarryTheStoredTimeAsCreationAndModification) {
     const uint32_t summer = (uint32_t{2019 - 1980} << 25) | (7u << 21) | (14u << 16) | (22u << 11) | (45u << 5) | 29u;
     const uint32_t winter = (uint32_t{2008 - 1980} << 25) | (1u << 21) | (2u << 16) | (3u << 11) | (4u << 5) | 5u;
     ASSERT_TRUE(WriteTestArchive(archive, {{"s.dll", "s", 8, summer}, {"w/w.dll", "w", 8, winter}}));
+    // s.dll replaces a file of today, whose name it takes over: its time is set on that name.
+    ASSERT_TRUE(WriteBytes(target + L"\\s.dll", "today's s.dll"));
     const bool keepsCreation = CreationTimesAreKept(scratch / L"probe");
     if (!keepsCreation) std::printf("note: this file system reports no creation time of its own\n");
     FILETIME before;
@@ -113,85 +168,211 @@ TEST_F(Extraction, FilesCarryTheStoredTimeAsCreationAndModification) {
     }
 }
 
-struct DamagedCase {
+// Every way an archive or a target can fail, with an older version of every file in place:
+// afterwards the target holds exactly what it held, and nothing of ours is left.
+struct FailureCase {
     const char* what;
-    void (*damage)(const std::wstring& archive);
-    bool stopsAtStoredEntry;
+    void (*prepare)(const std::wstring& archive, const std::wstring& target);
 };
 
-class DamagedEntry : public Extraction, public ::testing::WithParamInterface<DamagedCase> {};
+class FailedInstall : public Extraction, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(DamagedEntry, KeepsEarlierFilesAndTheOldFileAndStops) {
-    ASSERT_TRUE(WriteTestArchive(archive, {{"first.dll", Compressible(70000, 3)},
-                                           {"bad.dll", Compressible(90000, 4), 0},
-                                           {"deflated.dll", Compressible(90000, 5)},
-                                           {"after.dll", "after"}}));
-    // The damaged entry is the second or third, depending on the case.
-    GetParam().damage(archive);
-    ASSERT_TRUE(WriteBytes(target + L"\\bad.dll", "old bad"));
-    ASSERT_TRUE(WriteBytes(target + L"\\deflated.dll", "old deflated"));
-    EXPECT_EQ(Extract(), -1);
-    EXPECT_EQ(Content(L"first.dll"), Compressible(70000, 3));
-    EXPECT_EQ(Content(L"bad.dll"), GetParam().stopsAtStoredEntry ? "old bad" : Compressible(90000, 4));
-    EXPECT_EQ(Content(L"deflated.dll"), "old deflated");
-    EXPECT_EQ(Content(L"after.dll"), "<missing>");
-    EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"bad.dll", L"deflated.dll", L"first.dll"}));
-    EXPECT_EQ(CurrentDirectory(), start);
+const std::vector<TestEntry>& FailureEntries() {
+    static const std::vector<TestEntry> entries = {{"first.dll", Compressible(70000, 3)},
+                                                   {"Sub/", "", 0},
+                                                   {"Sub/stored.dll", Compressible(90000, 4), 0},
+                                                   {"deflated.dll", Compressible(90000, 5)},
+                                                   {"last.dll", Compressible(60000, 6)}};
+    return entries;
 }
 
-void FlipStoredByte(const std::wstring& a) {
+TEST_P(FailedInstall, LeavesTheTargetExactlyAsItWas) {
+    ASSERT_TRUE(WriteTestArchive(archive, FailureEntries()));
+    PlaceOldVersions(FailureEntries());
+    ASSERT_TRUE(WriteBytes(target + L"\\mine.dll", "not in the pack"));
+    GetParam().prepare(archive, target);
+    const Snapshot before = Take(target);
+    EXPECT_EQ(Extract(), -1);
+    const Snapshot after = Take(target);
+    UndoReadOnly(target);
+    EXPECT_TRUE(after == before);
+    EXPECT_GE(after.size(), 6u);  // the five files and Sub, at least: the snapshot saw them
+    EXPECT_EQ(CurrentDirectory(), start);
+    ExpectNoLeftovers();
+}
+
+void FlipStoredByte(const std::wstring& a, const std::wstring&) {
     EntryOffsets o;
-    ASSERT_TRUE(FindEntry(a, "bad.dll", o));
+    ASSERT_TRUE(FindEntry(a, "Sub/stored.dll", o));
     ASSERT_TRUE(PatchBytes(a, o.data + 40000, "#"));
 }
-void InvalidDeflateBlock(const std::wstring& a) {
+void CrcOfLastEntry(const std::wstring& a, const std::wstring&) {
+    ASSERT_TRUE(PatchEntryHeaders(a, "last.dll", 14, 16, Le32(0x12345678)));
+}
+void InvalidDeflateBlock(const std::wstring& a, const std::wstring&) {
     EntryOffsets o;
     ASSERT_TRUE(FindEntry(a, "deflated.dll", o));
     ASSERT_TRUE(PatchBytes(a, o.data, "\x07"));  // final block of the reserved type 3
 }
-void SizeBeyondTheStream(const std::wstring& a) {
+void SizeBeyondTheStream(const std::wstring& a, const std::wstring&) {
     // The stream ends cleanly, short of the size both headers promise.
     ASSERT_TRUE(PatchEntryHeaders(a, "deflated.dll", 22, 24, Le32(90001)));
 }
+void StreamBeyondTheSize(const std::wstring& a, const std::wstring&) {
+    // A bomb in small: the stream holds more than both headers admit.
+    ASSERT_TRUE(PatchEntryHeaders(a, "deflated.dll", 22, 24, Le32(89999)));
+}
+void CentralNameChanged(const std::wstring& a, const std::wstring&) {
+    // One bit in the central name: "last.dll" becomes "lbst.dll"; the local header still says last.dll.
+    EntryOffsets o;
+    ASSERT_TRUE(FindEntry(a, "last.dll", o));
+    ASSERT_TRUE(PatchBytes(a, o.central + 46 + 1, "b"));
+}
+void LocalNameChanged(const std::wstring& a, const std::wstring&) {
+    EntryOffsets o;
+    ASSERT_TRUE(FindEntry(a, "first.dll", o));
+    ASSERT_TRUE(PatchBytes(a, o.local + 30, "g"));
+}
+void ReadOnlyLastFile(const std::wstring&, const std::wstring& t) { ASSERT_TRUE(MakeReadOnly(t + L"\\last.dll")); }
+void FolderWhereTheLastFileGoes(const std::wstring&, const std::wstring& t) {
+    ASSERT_TRUE(DeleteFileW((t + L"\\last.dll").c_str()));
+    ASSERT_TRUE(CreateDirectoryW((t + L"\\last.dll").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(t + L"\\last.dll\\inside", "x"));
+}
+// A folder where the last file's backup would go: the last move fails after every other
+// file is in place, and all of them go back.
+void BackupNameTaken(const std::wstring&, const std::wstring& t) {
+    ASSERT_TRUE(CreateDirectoryW((t + L"\\~zlbak.last.dll.~zl").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(t + L"\\~zlbak.last.dll.~zl\\inside", "x"));
+}
 
-INSTANTIATE_TEST_SUITE_P(Cases, DamagedEntry,
-                         ::testing::Values(DamagedCase{"crc", FlipStoredByte, true},
-                                           DamagedCase{"deflate", InvalidDeflateBlock, false},
-                                           DamagedCase{"short", SizeBeyondTheStream, false}),
-                         [](const auto& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedInstall,
+    ::testing::Values(FailureCase{"crc", FlipStoredByte}, FailureCase{"crc_of_last", CrcOfLastEntry},
+                      FailureCase{"deflate", InvalidDeflateBlock}, FailureCase{"short", SizeBeyondTheStream},
+                      FailureCase{"bomb", StreamBeyondTheSize}, FailureCase{"central_name", CentralNameChanged},
+                      FailureCase{"local_name", LocalNameChanged}, FailureCase{"read_only", ReadOnlyLastFile},
+                      FailureCase{"folder", FolderWhereTheLastFileGoes}, FailureCase{"backup_taken", BackupNameTaken}),
+    [](const auto& info) { return std::string(info.param.what); });
 
-TEST_F(Extraction, ReadOnlyAndLockedFilesStayAndTheRestIsWritten) {
-    ASSERT_TRUE(WriteTestArchive(archive, {{"ro.dll", "new ro"}, {"locked.dll", "new locked"}, {"after.dll", "after"}}));
-    ASSERT_TRUE(WriteBytes(target + L"\\ro.dll", "old ro"));
-    ASSERT_TRUE(MakeReadOnly(target + L"\\ro.dll"));
-    ASSERT_TRUE(WriteBytes(target + L"\\locked.dll", "old locked"));
-    HANDLE lock = CreateFileW((target + L"\\locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+TEST_F(Extraction, HeldOpenOldFileFailsAndEverythingStays) {
+    ASSERT_TRUE(WriteTestArchive(archive, FailureEntries()));
+    PlaceOldVersions(FailureEntries());
+    const Snapshot before = Take(target);
+    HANDLE lock = CreateFileW((target + L"\\last.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Extract(), -1);
     CloseHandle(lock);
-    EXPECT_EQ(Content(L"ro.dll"), "old ro");
-    EXPECT_EQ(Content(L"locked.dll"), "old locked");
-    EXPECT_EQ(Content(L"after.dll"), "after");
-    EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"after.dll", L"locked.dll", L"ro.dll"}));
-    EXPECT_EQ(CurrentDirectory(), start);
+    EXPECT_TRUE(Take(target) == before);
+    ExpectNoLeftovers();
 }
 
-// Each unsafe entry stands between two good ones: it is left out, nothing is made for it,
-// the loop goes on, and the result reports the gap.
+// Between the renames of the last file another process takes its name: the move in fails
+// and every file already in place goes back, with its old time and attributes.
+TEST_F(Extraction, FailureWhilePuttingInPlaceRestoresEveryFile) {
+    ASSERT_TRUE(WriteTestArchive(archive, FailureEntries()));
+    PlaceOldVersions(FailureEntries());
+    const Snapshot before = Take(target);
+    static std::wstring squatter;
+    squatter = target + L"\\last.dll";
+    static int placedBefore;
+    placedBefore = 0;
+    TransactionProbe = [](int stage, unsigned index) {
+        if (stage != 1) return;
+        if (index < 3) {
+            ++placedBefore;
+            return;
+        }
+        WriteBytes(squatter, "squatter");
+    };
+    EXPECT_EQ(Extract(), -1);
+    EXPECT_EQ(placedBefore, 3);
+    // The squatter is not ours to remove: the old last.dll waits beside it under its backup name.
+    std::string squatted;
+    ASSERT_TRUE(ReadBytes(squatter, squatted));
+    EXPECT_EQ(squatted, "squatter");
+    ASSERT_TRUE(DeleteFileW(squatter.c_str()));
+    ASSERT_TRUE(MoveFileW((target + L"\\~zlbak.last.dll.~zl").c_str(), squatter.c_str()));
+    EXPECT_TRUE(Take(target) == before);
+}
+
+TEST_F(Extraction, NewFoldersGoAgainAfterAFailure) {
+    ASSERT_TRUE(WriteTestArchive(archive, {{"New/", "", 0}, {"New/Deep/a.dll", "a"}, {"Other/b.dll", "b"},
+                                           {"Sub/c.dll", "c"}, {"bad.dll", "bad"}}));
+    ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
+    ASSERT_TRUE(PatchEntryHeaders(archive, "bad.dll", 14, 16, Le32(1)));
+    EXPECT_EQ(Extract(), -1);
+    EXPECT_EQ(ListFolders(target), (std::vector<std::wstring>{L"Sub"}));
+    EXPECT_TRUE(ListFiles(target).empty());
+}
+
+// What a killed run leaves: part files, backups beside their replacements, and a backup
+// whose file is missing (killed between the two renames).
+TEST_F(Extraction, CleansUpAfterAnInterruptedRun) {
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}, {"Sub/b.dll", "new b"}}));
+    ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00000.part", "half"));
+    ASSERT_TRUE(WriteBytes(target + L"\\Sub\\~zl00001234-00001.part", "half"));
+    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.a.dll.~zl", "old a"));      // a.dll missing: goes back
+    ASSERT_TRUE(WriteBytes(target + L"\\c.dll", "new c"));
+    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.c.dll.~zl", "old c"));      // c.dll there: deleted
+    ASSERT_TRUE(WriteBytes(target + L"\\~zl-notes.txt", "the user's own"));  // not of ours: stays
+    ASSERT_TRUE(WriteBytes(target + L"\\keep.dll", "keep"));
+    CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str());
+    EXPECT_EQ(Content(L"a.dll"), "old a");
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"a.dll", L"c.dll", L"keep.dll", L"~zl-notes.txt"}));
+    ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00002.part", "half"));
+    EXPECT_EQ(Extract(), 0);
+    EXPECT_EQ(Content(L"a.dll"), "new a");
+    EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\b.dll", L"a.dll", L"c.dll", L"keep.dll",
+                                                            L"~zl-notes.txt"}));
+}
+
+// A file system that runs full while the part files are written: the old files stay.
+TEST_F(Extraction, FullDiskLeavesTheTargetAsItWas) {
+    const std::wstring small = scratch / L"small";
+    ASSERT_TRUE(CreateDirectoryW(small.c_str(), nullptr));
+    const std::wstring unixSmall = UnixPath(small);
+    if (unixSmall.empty()) GTEST_SKIP() << "no Unix side to mount a small file system on";
+    RunShell(L"mount -t tmpfs -o size=3m tmpfs \\\"$0\\\" && touch \\\"$0/mounted\\\"", unixSmall);
+    if (!Exists(small + L"\\mounted")) GTEST_SKIP() << "this machine does not let the test mount a small file system";
+    struct Unmount {
+        std::wstring path;
+        ~Unmount() { RunShell(L"umount \\\"$0\\\"", path); }
+    } unmount{unixSmall};
+    const std::wstring plugins = small + L"\\Plugins";
+    ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
+    std::string noise(1200000, '\0');
+    unsigned x = 1;
+    for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const std::vector<TestEntry> entries = {{"a.dll", noise}, {"b.dll", noise}, {"c.dll", noise}};
+    ASSERT_TRUE(WriteTestArchive(archive, entries));
+    ASSERT_TRUE(WriteBytes(plugins + L"\\a.dll", "old a"));
+    ASSERT_TRUE(WriteBytes(plugins + L"\\c.dll", "old c"));
+    const Snapshot before = Take(plugins);
+    EXPECT_EQ(ExtractArchive(archive.c_str(), (plugins + L"\\").c_str(), 0), -1);
+    EXPECT_TRUE(Take(plugins) == before);
+    SetCurrentDirectoryW(start.c_str());
+}
+
+// Each unsafe entry stands between two good ones: the whole install fails and nothing is
+// written, neither in the target nor beside it.
 TEST_F(Extraction, RefusesUnsafeNamesAndForms) {
     const std::string longName = std::string(330, 'n') + ".dll";  // fits 520 bytes, not 323 UTF-16
     const std::string tooLong = std::string(600, 'n') + ".dll";
     const char* const names[] = {"/root.dll", "\\root.dll", "C:x.dll", "C:\\x.dll", "ads.dll:hidden",
                                  "../up.dll", "sub/../../up.dll", "sub\\..\\up.dll", "..", "CON",
-                                 "nul.txt", "sub/Com1.dll", "LPT9", "aux .dll"};
+                                 "nul.txt", "sub/Com1.dll", "LPT9", "aux .dll", "a.dll.", "a.dll ",
+                                 "dot./a.dll", "blank /a.dll", "a<b.dll", "a>b.dll", "a\"b.dll", "a|b.dll",
+                                 "a?b.dll", "a*b.dll", "a\x01" "b.dll", "a\x1f" "b.dll", "sub//a.dll", "."};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "a"}, {name, "evil"}, {"z.dll", "z"}}));
         EXPECT_EQ(Extract(), -1);
-        EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"a.dll", L"z.dll"}));
-        EXPECT_EQ(Listing(scratch.Path()), (std::vector<std::wstring>{L"start", L"target", L"test.zip"}));
-        RemoveTree(target);
-        CreateDirectoryW(target.c_str(), nullptr);
+        EXPECT_TRUE(ListFiles(target).empty());
+        EXPECT_TRUE(ListFolders(target).empty());
+        EXPECT_EQ(ListFiles(scratch.Path()), (std::vector<std::wstring>{L"test.zip"}));
     }
     struct Form { const char* what; std::string name; unsigned local, central; std::string bytes; };
     const Form forms[] = {{"long", longName, 0, 0, ""},
@@ -205,10 +386,84 @@ TEST_F(Extraction, RefusesUnsafeNamesAndForms) {
             ASSERT_TRUE(PatchEntryHeaders(archive, f.name, f.local, f.central, f.bytes));
         }
         EXPECT_EQ(Extract(), -1);
-        EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"a.dll", L"z.dll"}));
+        EXPECT_TRUE(ListFiles(target).empty());
+    }
+}
+
+// Names as real archivers write them: flagged UTF-8 (7-Zip, WinRAR, Windows for names
+// beyond its code page), the OEM code page unflagged (Windows, WinZip, 7-Zip for names
+// within it), WinZip's Unicode path field, and unflagged UTF-8 from Unix and macOS hosts.
+TEST_F(Extraction, NamesComeOutAsTheirArchiverMeantThem) {
+    const bool oem437 = GetOEMCP() == 437;
+    if (!oem437) std::printf("note: the OEM code page is %u, not 437: its rows are skipped\n", GetOEMCP());
+    auto unicodePath = [](const std::string& headerName, const std::string& utf8) {
+        const uint32_t crc = [&] {
+            uint32_t c = 0xFFFFFFFFu;
+            for (unsigned char b : headerName) {
+                c ^= b;
+                for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+            }
+            return ~c;
+        }();
+        return Le16(0x7075) + Le16(static_cast<uint16_t>(5 + utf8.size())) + std::string(1, '\1') + Le32(crc) + utf8;
+    };
+    struct Case { const char* what; TestEntry entry; std::wstring expected; bool needs437; };
+    const Case cases[] = {
+        {"7-Zip, UTF-8 flag", {"B\xC3\xBC" "cher/\xE2\x82\xAC.dll", "1", 8, 0x4A8C6B3D, 0x800, 0x0A3F}, L"B\u00FCcher\\\u20AC.dll", false},
+        {"Windows, OEM", {"\x9A" "ber.dll", "2", 8, 0x4A8C6B3D, 0, 20}, L"\u00DCber.dll", true},
+        {"WinZip, Unicode path field", {"_.dll", "3", 8, 0x4A8C6B3D, 0, 0x0A3F, unicodePath("_.dll", "\xE6\x97\xA5\xE6\x9C\xAC.dll")},
+         L"\u65E5\u672C.dll", false},
+        {"a stale Unicode path field", {"\x81" "ber.dll", "4", 8, 0x4A8C6B3D, 0, 20, unicodePath("other", "x.dll")},
+         L"\u00FCber.dll", true},
+        {"macOS, unflagged UTF-8", {"Cafe\xCC\x81.dll", "5", 8, 0x4A8C6B3D, 0, 0x1315}, L"Cafe\u0301.dll", false},
+        {"Info-ZIP on Unix, unflagged UTF-8", {"Gr\xC3\xB6\xC3\x9F" "e.dll", "6", 8, 0x4A8C6B3D, 0, 0x031E}, L"Gr\u00F6\u00DFe.dll", false},
+        {"Unix host, not UTF-8", {"\x84" "x.dll", "7", 8, 0x4A8C6B3D, 0, 0x031E}, L"\u00E4x.dll", true},
+        {"ASCII", {"plain.dll", "8", 8, 0x4A8C6B3D, 0, 0x031E}, L"plain.dll", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs437 && !oem437) continue;
+        ASSERT_TRUE(WriteTestArchive(archive, {c.entry}));
+        EXPECT_EQ(Extract(), 0);
+        EXPECT_EQ(ListFiles(target), std::vector<std::wstring>{c.expected});
+        EXPECT_EQ(Content(c.expected), c.entry.data);
+        SetCurrentDirectoryW(start.c_str());
         RemoveTree(target);
         CreateDirectoryW(target.c_str(), nullptr);
     }
+    // Flagged as UTF-8 but not UTF-8: no guess, the install fails.
+    ASSERT_TRUE(WriteTestArchive(archive, {{"bad\xC3.dll", "x", 8, 0x4A8C6B3D, 0x800}}));
+    EXPECT_EQ(Extract(), -1);
+    EXPECT_TRUE(ListFiles(target).empty());
+}
+
+// Above the whole-entry limit an entry streams through zlib in small steps: it comes out
+// right, its CRC-32 is still checked, and memory stays far below its size.
+TEST_F(Extraction, LargeEntryStreams) {
+    constexpr uint64_t kSize = (64ull << 20) + 4096;
+    ASSERT_TRUE(WriteTestArchive(archive, {{"small.dll", "small"}, {"large.dat", "", 8, 0x4A8C6B3D, 0, 20, "", kSize}}));
+    PROCESS_MEMORY_COUNTERS before{}, after{};
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before));
+    ASSERT_EQ(Extract(), 0);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after));
+    EXPECT_LT(after.PeakWorkingSetSize, before.PeakWorkingSetSize + (24u << 20));
+    HANDLE h = CreateFileW((target + L"\\large.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string chunk(1u << 20, '\0');
+    uint64_t total = 0;
+    bool zeros = true;
+    for (DWORD n = 0; ReadFile(h, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr) && n > 0; total += n)
+        zeros = zeros && std::all_of(chunk.begin(), chunk.begin() + n, [](char c) { return c == '\0'; });
+    CloseHandle(h);
+    EXPECT_EQ(total, kSize);
+    EXPECT_TRUE(zeros);
+
+    SetCurrentDirectoryW(start.c_str());
+    RemoveTree(target);
+    CreateDirectoryW(target.c_str(), nullptr);
+    ASSERT_TRUE(PatchEntryHeaders(archive, "large.dat", 14, 16, Le32(0x12345678)));
+    EXPECT_EQ(Extract(), -1);
+    EXPECT_TRUE(ListFiles(target).empty());
 }
 
 TEST_F(Extraction, OpenFailuresLeaveTheCurrentDirectory) {
@@ -228,9 +483,9 @@ TEST_F(Extraction, SkipFlagPassesOverIconLibrariesOnlyWhenOne) {
         {"Sub/ICONS.DLL", "1"}, {"icons.dll", "2"}, {"myicons.dll.txt", "3"}, {"keep.dll", "4"}};
     ASSERT_TRUE(WriteTestArchive(archive, entries));
     EXPECT_EQ(ExtractArchive(archive.c_str(), target.c_str(), 1), 0);
-    EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"keep.dll"}));
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"keep.dll"}));
     EXPECT_EQ(ExtractArchive(archive.c_str(), target.c_str(), 0), 0);
-    EXPECT_EQ(Listing(target), (std::vector<std::wstring>{L"Sub", L"icons.dll", L"keep.dll", L"myicons.dll.txt"}));
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\ICONS.DLL", L"icons.dll", L"keep.dll", L"myicons.dll.txt"}));
 }
 
 TEST_F(Extraction, MakeDirectoryTree) {
@@ -246,10 +501,11 @@ TEST_F(Extraction, MakeDirectoryTree) {
 
 TEST(EntryNames, SafeAndUnsafe) {
     for (const wchar_t* name : {L"a.dll", L"Effects/Lens/zv_lens.dll", L"A/", L"a..b.dll", L"CONFIG.dll",
-                                L"com10.dll", L"LPT0.dll", L"console/x.dll", L"...", L"sub\\x.dll"})
+                                L"com10.dll", L"LPT0.dll", L"console/x.dll", L"sub\\x.dll", L".hidden", L""})
         EXPECT_TRUE(IsSafeEntryName(name)) << name;
     for (const wchar_t* name : {L"/a", L"\\a", L"a:b", L"C:\\a", L"..", L"../a", L"a/..", L"a\\..\\b",
-                                L"con", L"CON.txt", L"Prn", L"aux.dll", L"NUL", L"x/COM1", L"lpt5.log"})
+                                L"con", L"CON.txt", L"Prn", L"aux.dll", L"NUL", L"x/COM1", L"lpt5.log", L"...",
+                                L"a.", L"a ", L"a./b", L"a//b", L"a<b", L"a\tb", L"a?"})
         EXPECT_FALSE(IsSafeEntryName(name)) << name;
 }
 

@@ -18,11 +18,22 @@ bool WriteTestArchive(const std::wstring& path, const std::vector<TestEntry>& en
         zip_fileinfo info{};
         info.dosDate = e.dosDate;
         info.external_fa = (!e.name.empty() && e.name.back() == '/') ? 0x10 : 0x20;
-        ok = ok && zipOpenNewFileInZip4_64(zip, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, e.method,
-                                           e.method == 0 ? 0 : 9, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                           Z_DEFAULT_STRATEGY, nullptr, 0, 20, 0, 0) == ZIP_OK;
+        ok = ok && zipOpenNewFileInZip4_64(zip, e.name.c_str(), &info, nullptr, 0,
+                                           e.centralExtra.empty() ? nullptr : e.centralExtra.data(),
+                                           static_cast<uInt>(e.centralExtra.size()), nullptr, e.method,
+                                           e.method == 0 ? 0 : (e.zeroBytes > 0 ? 1 : 9), 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                           Z_DEFAULT_STRATEGY, nullptr, 0, e.versionMadeBy, e.flag,
+                                           e.zeroBytes >= 0xFFFFFFFFull) == ZIP_OK;
         ok = ok && (e.data.empty() ||
                     zipWriteInFileInZip(zip, e.data.data(), static_cast<unsigned>(e.data.size())) == ZIP_OK);
+        if (e.zeroBytes > 0) {
+            const std::string zeros(1u << 20, '\0');
+            for (uint64_t left = e.zeroBytes; ok && left > 0;) {
+                const unsigned n = static_cast<unsigned>(left < zeros.size() ? left : zeros.size());
+                ok = zipWriteInFileInZip(zip, zeros.data(), n) == ZIP_OK;
+                left -= n;
+            }
+        }
         ok = ok && zipCloseFileInZip(zip) == ZIP_OK;
     }
     return zipClose(zip, nullptr) == ZIP_OK && ok;

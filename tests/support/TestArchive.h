@@ -11,6 +11,10 @@ struct TestEntry {
     std::string data;
     int method = 8;            // 0 stored, 8 deflate
     uint32_t dosDate = 0x4A8C6B3D;  // 2017-04-12 13:25:58
+    unsigned flag = 0;              // general-purpose flags beyond the deflate level's
+    unsigned versionMadeBy = 20;    // host in the high byte: 0 MS-DOS, 3 Unix, 19 macOS
+    std::string centralExtra{};     // extra field of the central record
+    uint64_t zeroBytes = 0;         // data of that many zeros instead, written in pieces
 };
 
 bool WriteTestArchive(const std::wstring& path, const std::vector<TestEntry>& entries);
