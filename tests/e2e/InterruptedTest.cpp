@@ -1,0 +1,133 @@
+// Installs over an older plug-in set, and installs that are killed midway and run again,
+// as a reboot or a deployment tool's time-out would end them.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "e2e/SetupProcess.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+class OverOlderSet : public ::testing::Test {
+protected:
+    ScratchFolder scratch;
+    std::wstring start = scratch / L"start";
+    std::wstring temp = scratch / L"temp";
+    std::wstring viewer = scratch / L"Viewer";
+    std::wstring plugins = viewer + L"\\Plugins";
+    std::vector<std::wstring> pack = ListFiles(PAYLOAD_SOURCE_FOLDER);
+    wchar_t savedTmp[MAX_PATH] = {}, savedTemp[MAX_PATH] = {};
+
+    void SetUp() override {
+        if (PAYLOAD_SOURCE_FOLDER[0] == L'\0') GTEST_SKIP() << "the pack was embedded from a prebuilt archive";
+        ASSERT_TRUE(CreateDirectoryW(start.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(viewer.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
+        // The setup's own temporary folder, to see that nothing is left in it.
+        GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+        GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+        SetEnvironmentVariableW(L"TEMP", temp.c_str());
+        // An older version of every plug-in, and one of the user's own.
+        for (const std::wstring& f : pack) {
+            const std::wstring path = plugins + L"\\" + f;
+            for (size_t at = path.find(L'\\', plugins.size() + 1); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+                CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+            ASSERT_TRUE(WriteBytes(path, "an older version"));
+        }
+        ASSERT_TRUE(WriteBytes(plugins + L"\\mine.8bf", "the user's own"));
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"TMP", savedTmp[0] ? savedTmp : nullptr);
+        SetEnvironmentVariableW(L"TEMP", savedTemp[0] ? savedTemp : nullptr);
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
+    }
+    std::wstring CommandLine() const {
+        return L"\"" SETUP_TESTHOST_EXE L"\" /silent /folder=\"" + viewer + L"\"";
+    }
+    // The pack byte for byte, the user's file as it was, and nothing else anywhere.
+    void ExpectExactlyThePack() {
+        std::vector<std::wstring> expected = pack;
+        expected.push_back(L"mine.8bf");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ListFiles(plugins), expected);
+        for (const std::wstring& f : pack) {
+            std::string want, got;
+            ASSERT_TRUE(ReadBytes(std::wstring(PAYLOAD_SOURCE_FOLDER) + L"\\" + f, want));
+            ASSERT_TRUE(ReadBytes(plugins + L"\\" + f, got)) << f;
+            EXPECT_TRUE(want == got) << f;
+        }
+        std::string mine;
+        EXPECT_TRUE(ReadBytes(plugins + L"\\mine.8bf", mine) && mine == "the user's own");
+        EXPECT_TRUE(ListFiles(temp).empty());
+        EXPECT_TRUE(ListFiles(start).empty());
+    }
+    std::vector<std::wstring> Leftovers() {
+        std::vector<std::wstring> ours;
+        for (const std::wstring& f : ListFiles(plugins))
+            if (wcsncmp(f.c_str() + f.rfind(L'\\') + 1, L"~zl", 3) == 0) ours.push_back(f);
+        return ours;
+    }
+};
+
+TEST_F(OverOlderSet, ReplacesEveryPluginAndKeepsTheUsersOwn) {
+    SetupOptions o;
+    o.executable = SETUP_TESTHOST_EXE;
+    o.commandLine = CommandLine();
+    o.currentDirectory = start;
+    SetupRun run = RunSetup(o);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectExactlyThePack();
+}
+
+TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
+    struct Case {
+        const char* what;
+        const wchar_t* hold;   // stage:index, where the test host waits to be killed
+        bool oneFileMissing;   // killed between moving an old file aside and moving its successor in
+    };
+    const Case cases[] = {{"at the first part file", L"0:0", false}, {"while putting files in place", L"1:20", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
+        ASSERT_NE(held, nullptr);
+        ResetEvent(held);
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", c.hold);
+        DWORD pid = 0;
+        HANDLE process = StartSetup(SETUP_TESTHOST_EXE, CommandLine(), start, true, &pid);
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
+        ASSERT_NE(process, nullptr);
+        const bool reached = WaitForSingleObject(held, 60000) == WAIT_OBJECT_0;
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, 30000);
+        CloseHandle(process);
+        CloseHandle(held);
+        ASSERT_TRUE(reached) << "the install never reached the point";
+
+        // What the kill left: our leftovers, never a loadable name, and no staged archive.
+        const std::vector<std::wstring> left = Leftovers();
+        EXPECT_FALSE(left.empty());
+        for (const std::wstring& f : left) {
+            const std::wstring ext = f.substr(f.rfind(L'.'));
+            EXPECT_TRUE(ext != L".dll" && ext != L".8bf" && ext != L".exe") << f;
+        }
+        EXPECT_EQ(ListFiles(plugins).size() - left.size(), pack.size() + 1 - (c.oneFileMissing ? 1 : 0));
+        EXPECT_TRUE(ListFiles(temp).empty());
+
+        SetupOptions o;
+        o.executable = SETUP_TESTHOST_EXE;
+        o.commandLine = CommandLine();
+        o.currentDirectory = start;
+        SetupRun rerun = RunSetup(o);
+        ASSERT_TRUE(rerun.finished);
+        EXPECT_EQ(rerun.exitCode, 0u);
+        ExpectExactlyThePack();
+    }
+}
+
+} // namespace
