@@ -6,8 +6,14 @@
 
 #include <algorithm>
 
+#include "app/MessageIds.h"
 #include "e2e/SetupProcess.h"
+#include "framework/Strings.h"
+#include "support/LogEntries.h"
+#include "support/ReadOnly.h"
 #include "support/ScratchFolder.h"
+#include "unzip.h"
+#include "iowin32.h"
 
 namespace {
 
@@ -83,6 +89,62 @@ TEST_F(OverOlderSet, ReplacesEveryPluginAndKeepsTheUsersOwn) {
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
     ExpectExactlyThePack();
+}
+
+// The pack's last file, in the order the archive holds it.
+std::wstring LastFileOfThePack() {
+    zlib_filefunc64_def functions;
+    fill_win32_filefunc64W(&functions);
+    unzFile unz = unzOpen2_64(PAYLOAD_ARCHIVE, &functions);
+    std::wstring last;
+    for (int status = unzGoToFirstFile(unz); unz != nullptr && status == UNZ_OK; status = unzGoToNextFile(unz)) {
+        char name[520];
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(unz, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+        std::wstring wide;
+        for (const char* p = name; *p != '\0'; ++p) wide += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+        if (!wide.empty() && wide.back() != L'\\') last = wide;
+    }
+    if (unz != nullptr) unzClose(unz);
+    return last;
+}
+
+// An old file at the end of the pack that cannot be replaced: nothing changes at all.
+TEST_F(OverOlderSet, OldFileThatCannotBeReplacedChangesNothing) {
+    const std::wstring last = plugins + L"\\" + LastFileOfThePack();
+    ASSERT_NE(last, plugins + L"\\");
+    const std::wstring log = start + L"\\Zorvalind_Install.log";
+    struct Case { const char* what; bool readOnly; };
+    for (const Case& c : {Case{"read-only", true}, Case{"held open", false}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::wstring> before = ListFiles(viewer);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.readOnly) {
+            ASSERT_TRUE(MakeReadOnly(last));
+        } else {
+            held = CreateFileW(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        SetupOptions o;
+        o.executable = SETUP_TESTHOST_EXE;
+        o.commandLine = CommandLine();
+        o.currentDirectory = start;
+        SetupRun run = RunSetup(o);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        UndoReadOnly(plugins);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 4u);
+        std::string entry;
+        ASSERT_TRUE(ReadBytes(log, entry));
+        EXPECT_EQ(StripTimes(entry), ExpectedEntryFor(fw::CString(IDS_CANT_INSTALL).c_str()));
+        EXPECT_EQ(ListFiles(viewer), before);
+        for (const std::wstring& f : pack) {
+            std::string bytes;
+            EXPECT_TRUE(ReadBytes(plugins + L"\\" + f, bytes) && bytes == "an older version") << f;
+        }
+        EXPECT_TRUE(ListFiles(temp).empty());
+        DeleteFileW(log.c_str());
+    }
 }
 
 TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
