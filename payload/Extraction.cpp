@@ -33,11 +33,13 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() { free(data_); }
+    // The old contents are not kept: nothing is copied on the way up.
     bool Reserve(size_t bytes) {
         if (bytes <= size_) return true;
-        void* grown = realloc(data_, bytes);
-        if (grown == nullptr) return false;
-        data_ = static_cast<char*>(grown);
+        free(data_);
+        size_ = 0;
+        data_ = static_cast<char*>(malloc(bytes));
+        if (data_ == nullptr) return false;
         size_ = bytes;
         return true;
     }
@@ -50,48 +52,38 @@ private:
 
 struct Context {
     unzFile archive;
-    HANDLE file;
+    // The archive's bytes, mapped from the one handle it is read through: entries are
+    // inflated straight from the page cache, with no copy in between.
+    const char* view;
+    uint64_t viewBytes;
     InstallTransaction& transaction;
     int skipFlag;
     std::unique_ptr<libdeflate_decompressor, DecompressorFreer> inflater;
-    Buffer compressed, plain;
+    Buffer plain;
+    bool Holds(uint64_t offset, uint64_t bytes) const { return offset <= viewBytes && bytes <= viewBytes - offset; }
 };
 
-bool ReadAt(HANDLE file, uint64_t offset, void* buffer, size_t bytes) {
-    char* p = static_cast<char*>(buffer);
-    while (bytes > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const DWORD chunk = bytes > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes);
-        DWORD read = 0;
-        if (!ReadFile(file, p, chunk, &read, &at) || read != chunk) return false;
-        p += chunk;
-        offset += chunk;
-        bytes -= chunk;
-    }
-    return true;
-}
+struct ViewUnmapper {
+    void operator()(const void* view) const noexcept { UnmapViewOfFile(view); }
+};
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
-// Reads the open entry whole, inflates it into a buffer of exactly its stored size and
-// checks size and CRC-32 before a byte is written.
+// Inflates the open entry whole into a buffer of exactly its stored size and checks size
+// and CRC-32 before a byte is written.
 bool WriteWhole(Context& c, const unz_file_info64& info, uint64_t dataOffset) {
     const size_t packed = static_cast<size_t>(info.compressed_size), size = static_cast<size_t>(info.uncompressed_size);
-    const char* data;
+    if (!c.Holds(dataOffset, packed)) return false;
+    const char* data = c.view + dataOffset;
     if (info.compression_method == 0) {
-        if (packed != size || !c.plain.Reserve(size + 1) || !ReadAt(c.file, dataOffset, c.plain.Data(), size)) return false;
-        data = c.plain.Data();
+        if (packed != size) return false;
     } else {
-        if (!c.compressed.Reserve(packed + 1) || !c.plain.Reserve(size + 1) ||
-            !ReadAt(c.file, dataOffset, c.compressed.Data(), packed))
-            return false;
+        if (!c.plain.Reserve(size + 1)) return false;
         if (!c.inflater) c.inflater.reset(libdeflate_alloc_decompressor());
         // Without an actual-size result, a stream that ends short fails, and one that would
         // run past the stored size stops there and fails.
-        if (!c.inflater || libdeflate_deflate_decompress(c.inflater.get(), c.compressed.Data(), packed, c.plain.Data(), size,
-                                                         nullptr) != LIBDEFLATE_SUCCESS)
+        if (!c.inflater || libdeflate_deflate_decompress(c.inflater.get(), data, packed, c.plain.Data(), size, nullptr) !=
+                               LIBDEFLATE_SUCCESS)
             return false;
         data = c.plain.Data();
     }
@@ -118,9 +110,8 @@ bool WriteStreamed(Context& c, const unz_file_info64& info) {
 bool LocalNameMatches(Context& c, const char* stored, unsigned length, uint64_t dataOffset) {
     const int localExtra = unzGetLocalExtrafield(c.archive, nullptr, 0);
     if (localExtra < 0 || dataOffset < static_cast<uint64_t>(localExtra) + length) return false;
-    char local[kStoredNameBytes];
-    return ReadAt(c.file, dataOffset - static_cast<uint64_t>(localExtra) - length, local, length) &&
-           memcmp(local, stored, length) == 0;
+    const uint64_t at = dataOffset - static_cast<uint64_t>(localExtra) - length;
+    return c.Holds(at, length) && memcmp(c.view + at, stored, length) == 0;
 }
 
 bool ExtractCurrent(Context& c) {
@@ -186,7 +177,14 @@ bool ExtractCurrent(Context& c) {
 } // namespace
 
 int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag) {
-    Context c{archive, archiveFile, transaction, skipFlag, nullptr, {}, {}};
+    LARGE_INTEGER bytes{};
+    if (!GetFileSizeEx(archiveFile, &bytes)) return -1;
+    fw::unique_hfile mapping(CreateFileMappingW(archiveFile, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!fw::Valid(mapping)) return -1;
+    std::unique_ptr<const void, ViewUnmapper> view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view) return -1;
+    Context c{archive, static_cast<const char*>(view.get()), static_cast<uint64_t>(bytes.QuadPart), transaction,
+              skipFlag, nullptr, {}};
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return -1;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {

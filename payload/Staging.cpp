@@ -4,6 +4,7 @@
 
 #include "framework/Handles.h"
 #include "framework/Module.h"
+#include "payload/Transaction.h"
 
 namespace {
 
@@ -64,5 +65,6 @@ int ExtractPayload(const wchar_t* targetFolder) {
     if (!fw::Valid(staged)) return -1;
     DWORD written = 0;
     if (!WriteFile(staged.get(), archive, size, &written, nullptr) || written != size) return -1;
+    if (TransactionProbe != nullptr) TransactionProbe(2, 0);
     return ExtractArchiveFromFile(staged.get(), targetFolder, 0);
 }

@@ -259,6 +259,7 @@ bool InstallTransaction::Commit() noexcept {
         SetHandleDateFromDos(file.partFile.get(), file.dosDate);
     }
     committed_ = true;
+    if (TransactionProbe != nullptr) TransactionProbe(3, static_cast<unsigned>(count_));
     for (size_t i = 0; i < count_; ++i) {
         Staged& file = *files_[i];
         file.partFile.reset();

@@ -14,8 +14,9 @@
 
 inline constexpr size_t kLongPathChars = 1100;
 
-// Test-host only (null in the shipped program): called with stage 0 once a part file is
-// complete, and stage 1 between moving an old file aside and moving its replacement in.
+// Tests and the benchmark only (null in the shipped program): called with stage 0 once a
+// part file is complete, 1 between moving an old file aside and moving its replacement in,
+// 2 once the archive is staged, 3 once every file is in place.
 extern void (*TransactionProbe)(int stage, unsigned index);
 
 // Deletes our part files and backups below folder (a long-path form ending in a
