@@ -20,6 +20,9 @@ MIN_SIZE = 80
 
 
 def fail(message):
+    # Without its load configuration the file must not stay behind as built: the next build links it again.
+    if len(sys.argv) > 1 and os.path.isfile(sys.argv[1]):
+        os.remove(sys.argv[1])
     sys.exit(f"set-load-config: {message}")
 
 
