@@ -1,8 +1,8 @@
 // Windows resolves the executable's static imports, and what they import in turn, before
-// HardenDllSearchPath can run. Its loader reads DependentLoadFlags from this structure
-// (Windows 10 1607 and later) and then searches System32 only, never the folder the setup
-// was started from. GNU ld leaves the PE's load-configuration directory empty even when this
-// symbol exists; tools/set-load-config.py points the directory at it after linking.
+// HardenDllSearchPath can run. Its loader (Windows 10 1607 and later) reads DependentLoadFlags
+// from this structure and then takes those imports from System32 only, never from the program's
+// own folder. GNU ld leaves the PE's load-configuration directory empty even when this symbol
+// exists; tools/set-load-config.py points the directory at it after linking.
 #include <windows.h>
 
 #include <cstddef>
