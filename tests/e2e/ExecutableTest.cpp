@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <imagehlp.h>
 
+#include <algorithm>
 #include <set>
 #include <vector>
 #include <string>
@@ -17,6 +19,8 @@ uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | (U16(b, at +
 struct Pe {
     uint32_t machine = 0, subsystem = 0;
     std::set<std::string> imports;
+    uint32_t loadConfigRva = 0, loadConfigSize = 0;
+    std::string loadConfig;  // the bytes the directory points at, when they lie in one stored section
 };
 
 bool ReadPe(const std::wstring& path, Pe& pe) {
@@ -29,14 +33,19 @@ bool ReadPe(const std::wstring& path, Pe& pe) {
     if (U16(b, optional) != 0x20B) return false;
     pe.subsystem = U16(b, optional + 68);
     const uint32_t importRva = U32(b, optional + 112 + 8);
-    auto toOffset = [&](uint32_t rva) -> size_t {
+    // The file offset of [rva, rva + length) when one section stores all of it, else 0.
+    auto toOffset = [&](uint32_t rva, uint32_t length = 1) -> size_t {
         for (size_t i = 0; i < sections; ++i) {
             const size_t s = optional + optionalSize + i * 40;
-            const uint32_t va = U32(b, s + 12), size = U32(b, s + 16), raw = U32(b, s + 20);
-            if (rva >= va && rva < va + size) return raw + (rva - va);
+            const uint32_t va = U32(b, s + 12), size = std::min(U32(b, s + 8), U32(b, s + 16)), raw = U32(b, s + 20);
+            if (rva >= va && uint64_t{rva} + length <= uint64_t{va} + size) return raw + (rva - va);
         }
         return 0;
     };
+    pe.loadConfigRva = U32(b, optional + 112 + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+    pe.loadConfigSize = U32(b, optional + 112 + 8 * IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG + 4);
+    if (const size_t at = toOffset(pe.loadConfigRva, pe.loadConfigSize); pe.loadConfigRva != 0 && at != 0)
+        pe.loadConfig = b.substr(at, pe.loadConfigSize);
     for (size_t d = toOffset(importRva); d != 0 && U32(b, d + 12) != 0; d += 20) {
         std::string name = b.c_str() + toOffset(U32(b, d + 12));
         for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -63,6 +72,30 @@ TEST(Executables, GuiX64ImportingSystemDllsOnly) {
         EXPECT_EQ(pe.subsystem, 2u);
         EXPECT_FALSE(pe.imports.empty());
         for (const std::string& dll : pe.imports) EXPECT_TRUE(system.count(dll)) << dll;
+    }
+}
+
+// Windows 10 1607 and later resolve the static imports from System32 only; the patch step after
+// linking must also leave a header checksum that matches the file.
+TEST(Executables, LoadConfigurationSearchesSystem32ForImports) {
+    for (const wchar_t* exe : {SETUP_EXE, SETUP_TESTHOST_EXE}) {
+        SCOPED_TRACE(exe);
+        Pe pe;
+        ASSERT_TRUE(ReadPe(exe, pe));
+        ASSERT_NE(pe.loadConfigRva, 0u);
+        ASSERT_EQ(pe.loadConfig.size(), pe.loadConfigSize) << "the directory does not lie inside one image section";
+        ASSERT_GE(pe.loadConfigSize, 80u) << "too short to hold DependentLoadFlags";
+        const std::string& c = pe.loadConfig;
+        EXPECT_EQ(U32(c, 0), pe.loadConfigSize) << "the structure's Size field";
+        EXPECT_EQ(U16(c, 78), static_cast<uint32_t>(LOAD_LIBRARY_SEARCH_SYSTEM32)) << "DependentLoadFlags";
+        // Nothing else claimed: no security cookie, SEH table, guard flags or heap settings.
+        for (size_t i = 4; i < c.size(); ++i) {
+            if (i == 78 || i == 79) continue;
+            EXPECT_EQ(c[i], '\0') << "byte " << i;
+        }
+        DWORD header = 0, computed = 0;
+        ASSERT_EQ(MapFileAndCheckSumW(exe, &header, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+        EXPECT_EQ(header, computed);
     }
 }
 

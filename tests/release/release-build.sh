@@ -39,6 +39,13 @@ for exe in $exes; do
 done
 echo "signed: both executables verify"
 
+# The winget manifest is written after signing: it names the signed file's hash.
+cmake --build "$work/build" -j2 --target packaging >>"$work/signlog" 2>&1 || { cat "$work/signlog"; exit 1; }
+hash=$(sha256sum "$work/build/ZorvalindPlugInsSetup.exe" | cut -d' ' -f1 | tr a-f A-F)
+grep -qx "    InstallerSha256: $hash" "$work/build/packaging/winget/Zorvalind.PlugInsARM64.installer.yaml" \
+  || { echo "the winget manifest does not name the signed executable's hash" >&2; exit 1; }
+echo "winget manifest: the signed executable's hash"
+
 # The signed test host still installs the pack.
 mkdir -p "$work/viewer" "$work/start"
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
