@@ -8,4 +8,5 @@ enum ExitCode : int {
     kExitNoFolder = 3,        // silent: no folder from "/folder=", the registry or "/app"
     kExitInstallFailed = 4,   // the installation failed
     kExitViewerRunning = 7,   // silent: the viewer is running
+    kExitInstallInProgress = 1618,  // another setup is installing: retry later (the code Windows Installer uses)
 };

@@ -30,25 +30,71 @@ TEST(CommandLine, TrimQuotedPath) {
     }
 }
 
-TEST(CommandLine, FolderSwitchValue) {
+TEST(CommandLine, PathSwitchValue) {
+    using enum PathSwitch;
     const std::wstring long300(300, L'x');
-    struct Case { std::wstring line; bool found; std::wstring value; };
+    const std::wstring fill248(248, L'x');  // and the drive in front: 251 characters
+    struct Case { std::wstring line; const wchar_t* name; PathSwitch found; std::wstring value; };
     const Case cases[] = {
-        {L"setup.exe /silent /folder=\"C:\\Program Files\\Zorvalind\" /app", true, L"\"C:\\Program Files\\Zorvalind\" "},
-        {L"setup.exe /silent /folder=C:\\Data/More", true, L"C:\\Data"},
-        {L"setup.exe /silent /folder=", true, L""},
-        {L"setup.exe /silent /folder=/app", true, L""},
-        {L"setup.exe /silent /folder=C:\\" + long300, true, (L"C:\\" + long300).substr(0, 252)},
-        {L"setup.exe /silent /FOLDER=C:\\Data", false, L""},
-        {L"setup.exe /silent /folder=C:\\A /folder=C:\\B", true, L"C:\\A "},
+        {L"setup.exe /silent /folder=\"C:\\Program Files\\Zorvalind\" /app", L"/folder=", Given,
+         L"\"C:\\Program Files\\Zorvalind\" "},
+        {L"setup.exe /silent /folder=C:\\Data/More", L"/folder=", Given, L"C:\\Data"},
+        {L"setup.exe /silent /folder=", L"/folder=", Given, L""},
+        {L"setup.exe /silent /folder=/app", L"/folder=", Given, L""},
+        {L"setup.exe /silent /FOLDER=C:\\Data", L"/folder=", Absent, L""},
+        {L"setup.exe /silent /folder=C:\\A /folder=C:\\B", L"/folder=", Given, L"C:\\A "},
+        // The limit: 251 characters are a whole value; at 252 it may have been cut.
+        {L"setup.exe /silent /folder=C:\\" + fill248, L"/folder=", Given, L"C:\\" + fill248},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"/app", L"/folder=", Given, L"C:\\" + fill248},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"x", L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"x/app", L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /folder=C:\\" + long300, L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /log=\"C:\\logs\\setup.log\" /folder=C:\\A", L"/log=", Given,
+         L"\"C:\\logs\\setup.log\" "},
+        {L"setup.exe /silent /log=C:/logs/x.log", L"/log=", Given, L"C:"},
+        {L"setup.exe /silent /Log=x.log", L"/log=", Absent, L""},
+        {L"setup.exe /silent /log=" + std::wstring(251, L'l'), L"/log=", Given, std::wstring(251, L'l')},
+        {L"setup.exe /silent /log=" + std::wstring(252, L'l'), L"/log=", TooLong, L""},
     };
     for (const Case& c : cases) {
-        wchar_t folder[kCommandLineChars] = L"unchanged";
+        SCOPED_TRACE(c.line);
+        wchar_t value[kCommandLineChars] = L"unchanged";
         wchar_t copy[kCommandLineChars];
         CopyCommandLine(c.line.c_str(), copy);
-        EXPECT_EQ(ReadFolderSwitch(copy, folder), c.found) << c.line;
-        EXPECT_EQ(std::wstring(folder), c.found ? c.value : L"unchanged") << c.line;
+        EXPECT_EQ(ReadPathSwitch(copy, c.name, value), c.found);
+        EXPECT_EQ(std::wstring(value), c.found == Absent ? L"unchanged" : c.value);
     }
+    // The folder switch is this with its own name.
+    wchar_t copy[kCommandLineChars], folder[kCommandLineChars] = {};
+    CopyCommandLine(L"setup.exe /log=C:\\l.log /folder=C:\\F /app", copy);
+    EXPECT_EQ(ReadFolderSwitch(copy, folder), Given);
+    EXPECT_STREQ(folder, L"C:\\F ");
+}
+
+TEST(CommandLine, OnlyAbsoluteFolders) {
+    struct Case { const wchar_t* folder; bool absolute; };
+    const Case cases[] = {
+        {L"C:\\ok", true},
+        {L"C:\\", true},
+        {L"z:\\Tools\\Zorvalind\\", true},
+        {L"C:/Tools", true},
+        {L"\\\\server\\share\\x", true},
+        {L"\\\\server\\share", true},
+        {L"C:", false},
+        {L"C:Tools", false},
+        {L"\\Tools", false},
+        {L"Tools\\Z", false},
+        {L"1:\\Tools", false},
+        {L" C:\\Tools", false},
+        {L"\\\\server", false},
+        {L"\\\\server\\", false},
+        {L"\\\\server\\\\share", false},
+        {L"\\\\\\share", false},
+        {L"\\\\.\\C:\\Tools", false},
+        {L"\\\\?\\C:\\Tools", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsAbsoluteFolder(c.folder), c.absolute) << c.folder;
 }
 
 TEST(CommandLine, LongLineIsCutAndStaysTerminated) {
