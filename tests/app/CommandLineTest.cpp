@@ -5,6 +5,10 @@
 
 #include "app/CommandLine.h"
 #include "app/Platform.h"
+#include "app/SilentInstall.h"
+#include "install/InstallLog.h"
+#include "support/LogEntries.h"
+#include "support/ScratchFolder.h"
 
 namespace {
 
@@ -103,6 +107,43 @@ TEST(CommandLine, LongLineIsCutAndStaysTerminated) {
     CopyCommandLine(line.c_str(), copy);
     EXPECT_EQ(wcslen(copy), static_cast<size_t>(kCommandLineChars - 1));
     EXPECT_EQ(wcsstr(copy, L"/app"), nullptr) << "a switch beyond the cut is not seen";
+}
+
+// "/log=" is resolved once, against the directory current at start: later changes of
+// the current directory do not move the log.
+TEST(CommandLine, LogSwitchResolvedAtStart) {
+    ScratchFolder scratch;
+    // Another depth, so that a relative name left unresolved points elsewhere from there.
+    const std::wstring startFolder = scratch / L"start", later = scratch / L"later\\deeper";
+    ASSERT_TRUE(CreateDirectoryW(startFolder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"later").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"my logs").c_str(), nullptr));
+    struct Case { const char* what; std::wstring line; std::wstring log; };  // log empty: lost
+    const Case cases[] = {
+        {"relative", L"setup.exe /silent /log=..\\my logs\\a.log", scratch / L"my logs\\a.log"},
+        {"quoted, blanks before the next switch", L"setup.exe /log=\"" + (scratch / L"my logs\\b.log") +
+         L"\"  /silent", scratch / L"my logs\\b.log"},
+        {"absent: as before, the current directory of the moment", L"setup.exe /silent",
+         later + L"\\Zorvalind_Install.log"},
+        {"empty", L"setup.exe /silent /log= /app", L""},
+        {"too long", L"setup.exe /silent /log=" + std::wstring(252, L'l'), L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(SetCurrentDirectoryW(startFolder.c_str()));
+        UseLogSwitch(c.line.c_str());
+        ASSERT_TRUE(SetCurrentDirectoryW(later.c_str()));
+        WriteLogEntry(L"entry");
+        SetInstallLogPath(nullptr);
+        if (!c.log.empty()) {
+            std::string b;
+            ASSERT_TRUE(ReadBytes(c.log, b));
+            EXPECT_EQ(StripTimes(b), ExpectedEntry("entry\r\n"));
+            DeleteFileW(c.log.c_str());
+        }
+        EXPECT_TRUE(ListFiles(scratch.Path()).empty());
+    }
 }
 
 TEST(Platform, GateAndVersion) {

@@ -188,6 +188,8 @@ TEST_F(Switches, LogGoesWhereItIsAskedOrNowhere) {
         {"extraction failed", L"/silent /folder=" + Quoted(file) + L" /log=" + Quoted(asked), false, 4, asked,
          {Entry(IDS_CANT_INSTALL)}},
         {"relative, from the start folder", L"/silent /log=..\\my logs\\run.log", false, 3, asked, {e11, none}},
+        {"relative, success", L"/silent /log=..\\my logs\\run.log" + toGiven, false, 0, asked,
+         {Entry(IDS_INSTALLED)}, 1},
         {"quoted, blanks, another switch after it", L"/log=" + Quoted(asked) + L"   /silent", false, 3, asked,
          {e11, none}},
         {"too long", L"/silent /log=" + scratch.Path() + L"\\" + std::wstring(260, L'l'), false, 3, L"", {}},
