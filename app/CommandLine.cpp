@@ -7,20 +7,19 @@ void CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineCha
     wcsncpy(copy, commandLine, kCommandLineChars - 1);
 }
 
-bool ReadFolderSwitch(const wchar_t* commandCopy, wchar_t* folder) noexcept {
-    static const wchar_t kSwitch[] = L"/folder=";
-    // 260 positions counted from the switch itself, whose 8 characters count too.
-    constexpr size_t kValueLimit = 260 - (sizeof kSwitch / sizeof kSwitch[0] - 1);
-    const wchar_t* found = wcsstr(commandCopy, kSwitch);
-    if (found == nullptr) return false;
-    const wchar_t* value = found + (sizeof kSwitch / sizeof kSwitch[0] - 1);
+PathSwitch ReadPathSwitch(const wchar_t* commandCopy, const wchar_t* name, wchar_t* value) noexcept {
+    const wchar_t* found = wcsstr(commandCopy, name);
+    if (found == nullptr) return PathSwitch::Absent;
+    const wchar_t* text = found + wcslen(name);
     size_t n = 0;
-    while (n < kValueLimit && value[n] != L'\0' && value[n] != L'/') {
-        folder[n] = value[n];
+    while (n < kSwitchValueLimit && text[n] != L'\0' && text[n] != L'/') {
+        value[n] = text[n];
         ++n;
     }
-    folder[n] = L'\0';
-    return true;
+    value[n] = L'\0';
+    if (n < kSwitchValueLimit) return PathSwitch::Given;
+    value[0] = L'\0';
+    return PathSwitch::TooLong;
 }
 
 namespace {
@@ -28,6 +27,7 @@ void TrimTrailingBlanks(wchar_t* text) {
     size_t length = wcslen(text);
     while (length > 0 && text[length - 1] == L' ') text[--length] = L'\0';
 }
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 } // namespace
 
 void TrimQuotedPath(wchar_t* text) noexcept {
@@ -36,4 +36,19 @@ void TrimQuotedPath(wchar_t* text) noexcept {
     if (length > 0 && text[length - 1] == L'"') text[--length] = L'\0';
     if (text[0] == L'"') wmemmove(text, text + 1, length);  // the terminator moves too
     TrimTrailingBlanks(text);
+}
+
+bool IsAbsoluteFolder(const wchar_t* folder) noexcept {
+    const wchar_t first = folder[0];
+    if ((first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z'))
+        return folder[1] == L':' && IsSeparator(folder[2]);
+    if (!IsSeparator(first) || !IsSeparator(folder[1])) return false;
+    const wchar_t* server = folder + 2;
+    size_t length = 0;
+    while (server[length] != L'\0' && !IsSeparator(server[length])) ++length;
+    if (length == 0 || server[length] == L'\0') return false;
+    // "\\.\" and "\\?\" lead into the device namespace, not to a share.
+    if (length == 1 && (server[0] == L'.' || server[0] == L'?')) return false;
+    const wchar_t* share = server + length + 1;
+    return share[0] != L'\0' && !IsSeparator(share[0]);
 }

@@ -1,14 +1,29 @@
-// The command line of a silent run: "/silent", "/folder=<folder>", "/app", found by
-// case-sensitive substring search anywhere.
+// The command line of a silent run: "/silent", "/folder=<folder>", "/app", "/log=<file>",
+// found by case-sensitive substring search anywhere.
 #pragma once
+#include <cstddef>
 
 inline constexpr int kCommandLineChars = 520;
+// A path value stops being read at this many characters: it may have been cut there.
+inline constexpr size_t kSwitchValueLimit = 252;
 
 // Copies the command line, cut so that it stays terminated within 520 characters.
 void CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineChars]) noexcept;
 
-// The value after "/folder=", up to a slash, the end, or 252 characters; false without the switch.
-bool ReadFolderSwitch(const wchar_t* commandCopy, wchar_t* folder) noexcept;
+enum class PathSwitch { Absent, Given, TooLong };
+
+// The value after name (e.g. "/folder="), up to a slash or the end, into value (at least
+// 253 characters). A value that reaches 252 characters is TooLong and left empty: nobody
+// named the prefix it would be cut to. Absent leaves value untouched.
+PathSwitch ReadPathSwitch(const wchar_t* commandCopy, const wchar_t* name, wchar_t* value) noexcept;
+
+inline PathSwitch ReadFolderSwitch(const wchar_t* commandCopy, wchar_t* folder) noexcept {
+    return ReadPathSwitch(commandCopy, L"/folder=", folder);
+}
 
 // Trailing blanks, then one quote at each end, then trailing blanks again.
 void TrimQuotedPath(wchar_t* text) noexcept;
+
+// Drive-absolute ("C:\...") or UNC ("\\server\share..."): a silent run installs into
+// nothing else, since anything relative depends on where and on which drive it started.
+bool IsAbsoluteFolder(const wchar_t* folder) noexcept;

@@ -11,17 +11,18 @@ namespace {
 
 constexpr int kChars = 260;
 
-// Reads a string value into value; false unless it is there, fits and is terminated
-// inside the buffer, so nothing past its end is ever read.
+// Reads a string value into value; false unless it is a REG_SZ, fits and is terminated
+// inside the buffer, so nothing past its end is ever read. Other types are not text we
+// can take as a path (REG_EXPAND_SZ would need expanding first).
 bool ReadString(const wchar_t* subKey, const wchar_t* name, wchar_t (&value)[kChars]) {
     value[0] = L'\0';
     HKEY raw = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return false;
     fw::unique_hkey key(raw);
-    DWORD bytes = sizeof value;
-    LONG status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &bytes);
+    DWORD bytes = sizeof value, type = REG_NONE;
+    LONG status = RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes);
     key.reset();
-    if (status != ERROR_SUCCESS || wmemchr(value, L'\0', bytes / sizeof(wchar_t)) == nullptr) {
+    if (status != ERROR_SUCCESS || type != REG_SZ || wmemchr(value, L'\0', bytes / sizeof(wchar_t)) == nullptr) {
         value[0] = L'\0';
         return false;
     }

@@ -25,15 +25,22 @@ int RunSilentInstall() noexcept {
     wcscpy(caption, L"Zorvalind PlugIns ARM 64-bit Setup");
     CopyCommandLine(GetCommandLineW(), commandCopy);
 
-    if (ReadFolderSwitch(commandCopy, folder)) {
+    switch (ReadFolderSwitch(commandCopy, folder)) {
+    case PathSwitch::Given:
         TrimQuotedPath(folder);
-    } else if (FindInstallFolderInRegistry(folder) == 0) {
-        fw::LoadStringInto(IDS_NO_FOLDER_SILENT, message, kMessageChars);
-        WriteLogEntry(message);
+        break;
+    case PathSwitch::TooLong:  // left empty: no usable folder, unless "/app" gives one
+        break;
+    case PathSwitch::Absent:
+        if (FindInstallFolderInRegistry(folder) == 0) {
+            fw::LoadStringInto(IDS_NO_FOLDER_SILENT, message, kMessageChars);
+            WriteLogEntry(message);
+        }
+        break;
     }
     if (wcsstr(commandCopy, L"/app") != nullptr) GetDefaultInstallFolder(folder);
 
-    if (folder[0] == L'\0') {
+    if (folder[0] == L'\0' || !IsAbsoluteFolder(folder)) {
         wcscpy(message, L"No install folder!");
         WriteLogEntry(message);
         return kExitNoFolder;
@@ -43,5 +50,24 @@ int RunSilentInstall() noexcept {
         WriteLogEntry(message);
         return kExitViewerRunning;
     }
-    return InstallPlugins(folder, caption) == InstallOutcome::Installed ? kExitInstalled : kExitInstallFailed;
+    if (InstallPlugins(folder, caption) != InstallOutcome::Installed) return kExitInstallFailed;
+    // A log that was asked for tells the success too.
+    if (wcsstr(commandCopy, L"/log=") != nullptr) {
+        fw::LoadStringInto(IDS_INSTALLED, message, kMessageChars);
+        WriteLogEntry(message);
+    }
+    return kExitInstalled;
+}
+
+void UseLogSwitch(const wchar_t* commandLine) noexcept {
+    wchar_t commandCopy[kCommandLineChars];
+    CopyCommandLine(commandLine, commandCopy);
+    wchar_t value[kCommandLineChars] = {};
+    const PathSwitch found = ReadPathSwitch(commandCopy, L"/log=", value);
+    if (found == PathSwitch::Absent) return;
+    TrimQuotedPath(value);
+    wchar_t full[kInstallLogPathChars] = {};
+    DWORD length = 0;
+    if (value[0] != L'\0') length = GetFullPathNameW(value, kInstallLogPathChars, full, nullptr);
+    SetInstallLogPath(length > 0 && length < kInstallLogPathChars ? full : L"");
 }

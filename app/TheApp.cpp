@@ -5,9 +5,11 @@
 #include <cwchar>
 
 #include "app/ExitCodes.h"
+#include "app/OneSetup.h"
 #include "app/Platform.h"
 #include "app/SilentInstall.h"
 #include "app/TitleFont.h"
+#include "app/Usage.h"
 #include "framework/MessageBox.h"
 #include "install/InstallPlugins.h"
 #include "wizard/DestinationPage.h"
@@ -28,12 +30,29 @@ BOOL TheApp::InitInstance() {
         SetExitCode(kExitRefusedHost);
         return FALSE;
     }
+    const wchar_t* commandLine = GetCommandLineW();
+    if (wcsstr(commandLine, L"/?") != nullptr) {
+        // Asked for, so shown in silent mode too; nothing else happens.
+        ShowUsage();
+        SetExitCode(0);
+        return FALSE;
+    }
+    const bool silent = wcsstr(commandLine, L"/silent") != nullptr;
+    // Before the lock: its refusal is an entry of this run too.
+    if (silent) UseLogSwitch(commandLine);
+    SetupLock lock;  // held until the hook returns, so for the whole run
+    if (!lock.Acquire()) {
+        ReportAnotherSetup(silent);
+        SetExitCode(kExitInstallInProgress);
+        return FALSE;
+    }
+
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof controls;
     controls.dwICC = 0xFF;
     InitCommonControlsEx(&controls);
 
-    if (wcsstr(GetCommandLineW(), L"/silent") != nullptr) SilentMode = 1;
+    if (silent) SilentMode = 1;
     if (SilentMode != 0) {
         SetExitCode(RunSilentInstall());
         return FALSE;

@@ -2,12 +2,19 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
 #include <cwchar>
-#include <share.h>
 
 #include "framework/Handles.h"
 
 namespace {
+
+enum class Destination { CurrentDirectory, Path, Lost };
+Destination g_destination = Destination::CurrentDirectory;
+wchar_t g_path[kInstallLogPathChars] = {};
 
 // One byte per UTF-16 code unit, as administrators' tools read the log: Latin-1 as is,
 // anything else "?", every line feed as CR LF.
@@ -25,11 +32,62 @@ void WriteSingleByte(const wchar_t* text, FILE* log) {
     fwrite(bytes, 1, n, log);
 }
 
+// A regular disk file with this one name. A hard link would let the user aim our
+// appends at a file elsewhere just as a symbolic link would.
+bool IsPlainFile(HANDLE file) {
+    if (GetFileType(file) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) return false;
+    return info.nNumberOfLinks == 1;
+}
+
+// Whatever is planted at the name is opened itself, never followed, and judged on the
+// handle afterwards. No OPEN_ALWAYS: where a dangling link is not shown as one, it would
+// create its target; CREATE_NEW refuses every name that is taken.
+HANDLE OpenUnfollowed(const wchar_t* name) {
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HANDLE file = CreateFileW(name, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) return file;
+        file = CreateFileW(name, access, share, nullptr, CREATE_NEW, flags, nullptr);
+        // Taken in between: look again at what is there now.
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
 } // namespace
 
+void SetInstallLogPath(const wchar_t* path) noexcept {
+    if (path == nullptr) {
+        g_destination = Destination::CurrentDirectory;
+        return;
+    }
+    const size_t length = wcslen(path);
+    if (length == 0 || length >= kInstallLogPathChars) {
+        g_destination = Destination::Lost;
+        return;
+    }
+    wmemcpy(g_path, path, length + 1);
+    g_destination = Destination::Path;
+}
+
 FILE* OpenInstallLog() noexcept {
+    if (g_destination == Destination::Lost) return nullptr;
+    const wchar_t* name = g_destination == Destination::Path ? g_path : kInstallLogName;
+    // The start folder may be writable by the user while we run elevated.
+    fw::unique_hfile file(OpenUnfollowed(name));
+    if (!fw::Valid(file) || !IsPlainFile(file.get())) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY | _O_APPEND | _O_BINARY);
+    if (fd == -1) return nullptr;
+    file.release();  // the descriptor owns it now
     // Binary: the bytes are made here, not by the runtime's text conversion.
-    return _wfsopen(kInstallLogName, L"ab", _SH_DENYNO);
+    FILE* log = _fdopen(fd, "ab");
+    if (log == nullptr) _close(fd);
+    return log;
 }
 
 void AppendLogEntry(const wchar_t* text, FILE* log) noexcept {

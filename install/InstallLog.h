@@ -1,11 +1,20 @@
 // The install log: dated single-byte entries appended to "Zorvalind_Install.log" in the
-// current directory. Silent runs report every failure here and nowhere else.
+// current directory, or to the file a silent run was given. Silent runs report every
+// failure here and nowhere else.
 #pragma once
 #include <cstdio>
 
 inline constexpr wchar_t kInstallLogName[] = L"Zorvalind_Install.log";
+inline constexpr int kInstallLogPathChars = 520;
 
-// For appending, without a sharing restriction; null when the log cannot be opened.
+// Where every later entry goes: a full path; an empty text, and the entries are lost;
+// null, back to kInstallLogName in the current directory. A path that does not fit
+// 520 characters loses the entries too.
+void SetInstallLogPath(const wchar_t* path) noexcept;
+
+// For appending, without a sharing restriction; null when the log cannot be opened, or
+// when the name is not a plain file of its own (a link, a junction, a hard link with
+// other names, a directory, a device).
 FILE* OpenInstallLog() noexcept;
 
 // Writes one entry and closes the stream.

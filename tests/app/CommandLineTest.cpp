@@ -5,6 +5,10 @@
 
 #include "app/CommandLine.h"
 #include "app/Platform.h"
+#include "app/SilentInstall.h"
+#include "install/InstallLog.h"
+#include "support/LogEntries.h"
+#include "support/ScratchFolder.h"
 
 namespace {
 
@@ -30,25 +34,71 @@ TEST(CommandLine, TrimQuotedPath) {
     }
 }
 
-TEST(CommandLine, FolderSwitchValue) {
+TEST(CommandLine, PathSwitchValue) {
+    using enum PathSwitch;
     const std::wstring long300(300, L'x');
-    struct Case { std::wstring line; bool found; std::wstring value; };
+    const std::wstring fill248(248, L'x');  // and the drive in front: 251 characters
+    struct Case { std::wstring line; const wchar_t* name; PathSwitch found; std::wstring value; };
     const Case cases[] = {
-        {L"setup.exe /silent /folder=\"C:\\Program Files\\Zorvalind\" /app", true, L"\"C:\\Program Files\\Zorvalind\" "},
-        {L"setup.exe /silent /folder=C:\\Data/More", true, L"C:\\Data"},
-        {L"setup.exe /silent /folder=", true, L""},
-        {L"setup.exe /silent /folder=/app", true, L""},
-        {L"setup.exe /silent /folder=C:\\" + long300, true, (L"C:\\" + long300).substr(0, 252)},
-        {L"setup.exe /silent /FOLDER=C:\\Data", false, L""},
-        {L"setup.exe /silent /folder=C:\\A /folder=C:\\B", true, L"C:\\A "},
+        {L"setup.exe /silent /folder=\"C:\\Program Files\\Zorvalind\" /app", L"/folder=", Given,
+         L"\"C:\\Program Files\\Zorvalind\" "},
+        {L"setup.exe /silent /folder=C:\\Data/More", L"/folder=", Given, L"C:\\Data"},
+        {L"setup.exe /silent /folder=", L"/folder=", Given, L""},
+        {L"setup.exe /silent /folder=/app", L"/folder=", Given, L""},
+        {L"setup.exe /silent /FOLDER=C:\\Data", L"/folder=", Absent, L""},
+        {L"setup.exe /silent /folder=C:\\A /folder=C:\\B", L"/folder=", Given, L"C:\\A "},
+        // The limit: 251 characters are a whole value; at 252 it may have been cut.
+        {L"setup.exe /silent /folder=C:\\" + fill248, L"/folder=", Given, L"C:\\" + fill248},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"/app", L"/folder=", Given, L"C:\\" + fill248},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"x", L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /folder=C:\\" + fill248 + L"x/app", L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /folder=C:\\" + long300, L"/folder=", TooLong, L""},
+        {L"setup.exe /silent /log=\"C:\\logs\\setup.log\" /folder=C:\\A", L"/log=", Given,
+         L"\"C:\\logs\\setup.log\" "},
+        {L"setup.exe /silent /log=C:/logs/x.log", L"/log=", Given, L"C:"},
+        {L"setup.exe /silent /Log=x.log", L"/log=", Absent, L""},
+        {L"setup.exe /silent /log=" + std::wstring(251, L'l'), L"/log=", Given, std::wstring(251, L'l')},
+        {L"setup.exe /silent /log=" + std::wstring(252, L'l'), L"/log=", TooLong, L""},
     };
     for (const Case& c : cases) {
-        wchar_t folder[kCommandLineChars] = L"unchanged";
+        SCOPED_TRACE(c.line);
+        wchar_t value[kCommandLineChars] = L"unchanged";
         wchar_t copy[kCommandLineChars];
         CopyCommandLine(c.line.c_str(), copy);
-        EXPECT_EQ(ReadFolderSwitch(copy, folder), c.found) << c.line;
-        EXPECT_EQ(std::wstring(folder), c.found ? c.value : L"unchanged") << c.line;
+        EXPECT_EQ(ReadPathSwitch(copy, c.name, value), c.found);
+        EXPECT_EQ(std::wstring(value), c.found == Absent ? L"unchanged" : c.value);
     }
+    // The folder switch is this with its own name.
+    wchar_t copy[kCommandLineChars], folder[kCommandLineChars] = {};
+    CopyCommandLine(L"setup.exe /log=C:\\l.log /folder=C:\\F /app", copy);
+    EXPECT_EQ(ReadFolderSwitch(copy, folder), Given);
+    EXPECT_STREQ(folder, L"C:\\F ");
+}
+
+TEST(CommandLine, OnlyAbsoluteFolders) {
+    struct Case { const wchar_t* folder; bool absolute; };
+    const Case cases[] = {
+        {L"C:\\ok", true},
+        {L"C:\\", true},
+        {L"z:\\Tools\\Zorvalind\\", true},
+        {L"C:/Tools", true},
+        {L"\\\\server\\share\\x", true},
+        {L"\\\\server\\share", true},
+        {L"C:", false},
+        {L"C:Tools", false},
+        {L"\\Tools", false},
+        {L"Tools\\Z", false},
+        {L"1:\\Tools", false},
+        {L" C:\\Tools", false},
+        {L"\\\\server", false},
+        {L"\\\\server\\", false},
+        {L"\\\\server\\\\share", false},
+        {L"\\\\\\share", false},
+        {L"\\\\.\\C:\\Tools", false},
+        {L"\\\\?\\C:\\Tools", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsAbsoluteFolder(c.folder), c.absolute) << c.folder;
 }
 
 TEST(CommandLine, LongLineIsCutAndStaysTerminated) {
@@ -57,6 +107,43 @@ TEST(CommandLine, LongLineIsCutAndStaysTerminated) {
     CopyCommandLine(line.c_str(), copy);
     EXPECT_EQ(wcslen(copy), static_cast<size_t>(kCommandLineChars - 1));
     EXPECT_EQ(wcsstr(copy, L"/app"), nullptr) << "a switch beyond the cut is not seen";
+}
+
+// "/log=" is resolved once, against the directory current at start: later changes of
+// the current directory do not move the log.
+TEST(CommandLine, LogSwitchResolvedAtStart) {
+    ScratchFolder scratch;
+    // Another depth, so that a relative name left unresolved points elsewhere from there.
+    const std::wstring startFolder = scratch / L"start", later = scratch / L"later\\deeper";
+    ASSERT_TRUE(CreateDirectoryW(startFolder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"later").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(later.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"my logs").c_str(), nullptr));
+    struct Case { const char* what; std::wstring line; std::wstring log; };  // log empty: lost
+    const Case cases[] = {
+        {"relative", L"setup.exe /silent /log=..\\my logs\\a.log", scratch / L"my logs\\a.log"},
+        {"quoted, blanks before the next switch", L"setup.exe /log=\"" + (scratch / L"my logs\\b.log") +
+         L"\"  /silent", scratch / L"my logs\\b.log"},
+        {"absent: as before, the current directory of the moment", L"setup.exe /silent",
+         later + L"\\Zorvalind_Install.log"},
+        {"empty", L"setup.exe /silent /log= /app", L""},
+        {"too long", L"setup.exe /silent /log=" + std::wstring(252, L'l'), L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(SetCurrentDirectoryW(startFolder.c_str()));
+        UseLogSwitch(c.line.c_str());
+        ASSERT_TRUE(SetCurrentDirectoryW(later.c_str()));
+        WriteLogEntry(L"entry");
+        SetInstallLogPath(nullptr);
+        if (!c.log.empty()) {
+            std::string b;
+            ASSERT_TRUE(ReadBytes(c.log, b));
+            EXPECT_EQ(StripTimes(b), ExpectedEntry("entry\r\n"));
+            DeleteFileW(c.log.c_str());
+        }
+        EXPECT_TRUE(ListFiles(scratch.Path()).empty());
+    }
 }
 
 TEST(Platform, GateAndVersion) {

@@ -69,6 +69,47 @@ TEST(InstallFolderRegistry, UnterminatedOrOverlongCommand) {
     EXPECT_EQ(Find().folder, L"C:\\");
 }
 
+// Only REG_SZ is a path as it stands; the same text under another type is not found.
+TEST(InstallFolderRegistry, ValuesOfOtherTypesAreNotFound) {
+    const std::wstring command = L"\"C:\\Tools\\Zorvalind\\zorvi64.exe\" \"%1\"";
+    const std::wstring programFiles = L"D:\\Apps";
+    const DWORD number = 0x003A0043;  // "C:" read as text
+    struct Case { const char* what; DWORD type; bool asText; };
+    const Case cases[] = {
+        {"REG_BINARY", REG_BINARY, true},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, true},
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, true},
+        {"REG_DWORD", REG_DWORD, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RegistryGuard registry;
+        // Text values carry a second terminator, so a REG_MULTI_SZ is well formed.
+        auto set = [&](const std::wstring& subKey, const wchar_t* name, const std::wstring& text) {
+            const std::wstring data = text + L'\0';
+            return c.asText ? registry.SetBytes(subKey, name, data.c_str(),
+                                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)), c.type)
+                            : registry.SetBytes(subKey, name, &number, sizeof number, c.type);
+        };
+        ASSERT_TRUE(set(RegistryGuard::kCommandKey, nullptr, command));
+        ASSERT_TRUE(set(RegistryGuard::kCurrentVersionKey, L"ProgramFilesDir", programFiles));
+        Found f = Find();
+        EXPECT_EQ(f.result, 0);
+        EXPECT_EQ(f.folder, L"");
+        wchar_t buffer[260] = L"x";
+        EXPECT_EQ(GetDefaultInstallFolder(buffer), 1);
+        EXPECT_STREQ(buffer, L"C:\\Zorvalind\\");
+    }
+    // The same texts as REG_SZ are found.
+    RegistryGuard registry;
+    ASSERT_TRUE(registry.SetString(RegistryGuard::kCommandKey, nullptr, command));
+    ASSERT_TRUE(registry.SetString(RegistryGuard::kCurrentVersionKey, L"ProgramFilesDir", programFiles));
+    EXPECT_EQ(Find().folder, L"C:\\Tools\\Zorvalind\\");
+    wchar_t buffer[260] = L"x";
+    GetDefaultInstallFolder(buffer);
+    EXPECT_STREQ(buffer, L"D:\\Apps\\Zorvalind");
+}
+
 TEST(InstallFolderRegistry, DefaultFolderUnderProgramFiles) {
     struct Case { const char* what; std::wstring value; DWORD bytes; const wchar_t* folder; };
     const std::wstring noNul = L"E:\\" + std::wstring(257, L'p');

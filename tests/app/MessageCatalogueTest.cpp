@@ -21,6 +21,21 @@ const Text kCatalogue[] = {
                            L"Zorvalind is not installed!\nPlease check your user permissions or install Zorvalind!"},
     {IDS_VIEWER_RUNNING, L"Error: Zorvalind is running!\nPlease close all Zorvalind instances before you install "
                          L"Zorvalind PlugIns!"},
+    {IDS_ANOTHER_SETUP, L"Another Zorvalind PlugIns setup is running!\nPlease wait until it has finished, then try again."},
+    {IDS_USAGE, L"ZorvalindPlugInsSetup.exe [/silent] [/folder=<folder>] [/app] [/log=<file>] [/?]\n\n"
+                L"/silent\tinstall without a window\n"
+                L"/folder=<folder>\tthe viewer's folder, ending at the next /\n"
+                L"/app\tthe viewer's default folder under Program Files\n"
+                L"/log=<file>\tthe silent run's log, instead of Zorvalind_Install.log\n"
+                L"/?\tthis help\n\n"
+                L"Exit codes:\n"
+                L"0\tinstalled\n"
+                L"1\tnot Windows on ARM64\n"
+                L"2\twizard left without installing\n"
+                L"3\tno install folder\n"
+                L"4\tinstallation failed\n"
+                L"7\tZorvalind is running\n"
+                L"1618\tanother setup is running: try again later"},
 };
 
 TEST(MessageCatalogue, EveryTextExactlyInBothForms) {
@@ -40,7 +55,7 @@ TEST(MessageCatalogue, FixedBufferCutsAtItsSizeLessOne) {
 }
 
 TEST(MessageCatalogue, MissingIdIsEmpty) {
-    for (UINT id : {0u, 2u, 4u, 6u, 13u, 1000u}) {
+    for (UINT id : {0u, 2u, 4u, 6u, 15u, 1000u}) {
         wchar_t fixed[16] = L"untouched";
         EXPECT_EQ(fw::LoadStringInto(id, fixed, 16), 0) << id;
         EXPECT_STREQ(fixed, L"") << id;

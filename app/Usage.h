@@ -1,0 +1,4 @@
+#pragma once
+
+// The switches and exit codes, in an information box.
+void ShowUsage() noexcept;
