@@ -187,6 +187,18 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
               skipFlag, nullptr, {}};
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return -1;
+    // One output buffer for the largest entry inflated whole, touched once: growing it on
+    // the way would fault in fresh pages again and again.
+    uint64_t largest = 0;
+    for (int status = unzGoToFirstFile(archive); status == UNZ_OK; status = unzGoToNextFile(archive)) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return -1;
+        if (info.compression_method == Z_DEFLATED && info.uncompressed_size <= kWholeEntryLimit &&
+            info.compressed_size <= kWholeEntryLimit && info.uncompressed_size > largest)
+            largest = info.uncompressed_size;
+    }
+    if (global.number_entry > 0 && (unzGoToFirstFile(archive) != UNZ_OK || !c.plain.Reserve(static_cast<size_t>(largest) + 1)))
+        return -1;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         if (!ExtractCurrent(c)) return -1;
         if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) return -1;

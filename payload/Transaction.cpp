@@ -46,6 +46,20 @@ bool LongFolderPath(const wchar_t* folder, wchar_t (&out)[kLongPathChars], size_
     return ok;
 }
 
+// One request where a move by name takes three; the handle then knows its new name.
+bool RenameHandle(HANDLE file, const wchar_t* path) {
+    const size_t chars = wcslen(path);
+    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + kLongPathChars * sizeof(wchar_t)];
+    if (chars >= kLongPathChars) return false;
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(chars * sizeof(wchar_t));
+    wmemcpy(info->FileName, path, chars + 1);
+    return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + chars * sizeof(wchar_t))) != FALSE;
+}
+
 bool Missing(const wchar_t* path) {
     return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
@@ -127,6 +141,8 @@ bool InstallTransaction::Join(const wchar_t* relative, wchar_t (&path)[kLongPath
 }
 
 bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
+    // The files of a folder follow one another: it was made a moment ago.
+    if (wcscmp(relative, lastFolder_) == 0) return true;
     wchar_t path[kLongPathChars];
     if (!Join(relative, path)) return false;
     // Level by level below the target, which exists.
@@ -146,7 +162,10 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
             }
             path[i] = c;
         }
-        if (c == L'\0') return true;
+        if (c == L'\0') {
+            lstrcpynW(lastFolder_, relative, kLongPathChars);
+            return true;
+        }
     }
 }
 
@@ -241,7 +260,7 @@ bool InstallTransaction::Commit() noexcept {
             return false;
         }
         if (file.backup[0] != L'\0') {
-            if (!MoveFileExW(file.final_, file.backup, 0)) {
+            if (!RenameHandle(file.oldFile.get(), file.backup) && !MoveFileExW(file.final_, file.backup, 0)) {
                 Rollback();
                 return false;
             }
@@ -249,7 +268,7 @@ bool InstallTransaction::Commit() noexcept {
         }
         if (TransactionProbe != nullptr) TransactionProbe(1, static_cast<unsigned>(i));
         // No replacing: whatever took the name meanwhile is not overwritten.
-        if (!MoveFileExW(file.part, file.final_, 0)) {
+        if (!RenameHandle(file.partFile.get(), file.final_) && !MoveFileExW(file.part, file.final_, 0)) {
             Rollback();
             return false;
         }

@@ -50,6 +50,7 @@ private:
     void Undo(Staged& file) noexcept;
 
     wchar_t root_[kLongPathChars] = {};
+    wchar_t lastFolder_[kLongPathChars] = {};
     size_t rootChars_ = 0;
     Staged** files_ = nullptr;
     size_t count_ = 0, capacity_ = 0;
