@@ -16,9 +16,10 @@ constexpr unsigned kStoredNameBytes = 520;
 constexpr int kWideNameChars = 324;
 constexpr unsigned kExtraFieldBytes = 4096;
 constexpr int kCurrentDirChars = 520;
-// Entries up to this size are read and inflated whole, in one call of libdeflate, and
-// written in one call: much faster than zlib's 32 KiB steps, with memory that follows the
-// largest entry. A larger entry streams through zlib in steps of kStreamChunkBytes.
+// For speed, entries up to this size do not go through zlib in 32 KiB steps: libdeflate
+// inflates each whole, in one call, into a buffer the size of the largest such entry, and
+// it is written in one call. zlib stays for minizip and for a larger entry, which streams
+// through it in steps of kStreamChunkBytes, so memory never follows a declared size blindly.
 constexpr uint64_t kWholeEntryLimit = 64ull << 20;
 constexpr unsigned kStreamChunkBytes = 1u << 20;
 
