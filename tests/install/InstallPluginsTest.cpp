@@ -79,6 +79,23 @@ TEST_F(Install, InteractiveReportsOneBox) {
     EXPECT_EQ(CurrentDirectory(), start);
 }
 
+// Folders too long for the working copy once "\\Plugins\\" is added are refused, never cut
+// to a prefix; nothing is created for them.
+TEST_F(Install, FolderTooLongForTheWorkingCopyIsRefused) {
+    for (size_t chars : {511u, 519u, 520u, 700u}) {
+        SCOPED_TRACE(chars);
+        std::wstring folder = viewer + L"\\";
+        folder += std::wstring(chars - folder.size(), L'x');
+        CapturedBoxes boxes;
+        EXPECT_EQ(InstallPlugins(folder.c_str(), kCaption), InstallOutcome::ExtractionFailed);
+        fw::CString seven(IDS_CANT_INSTALL);
+        EXPECT_EQ(boxes.Shown(), (std::vector<ShownBox>{{seven.c_str(), kCaption, 0x10}}));
+        EXPECT_TRUE(ListFiles(viewer).empty());
+        EXPECT_TRUE(ListFolders(viewer).empty());
+        EXPECT_EQ(CurrentDirectory(), start);
+    }
+}
+
 TEST_F(Install, SilentLogsFailuresOnlyWhereItStarted) {
     SilentMode = 1;
     CapturedBoxes boxes;

@@ -469,6 +469,23 @@ TEST_F(Extraction, LargeEntryStreams) {
     EXPECT_TRUE(ListFiles(target).empty());
 }
 
+// A file whose own path fits in 259 characters is installed although the part file beside
+// it has a longer name.
+TEST_F(Extraction, PartFileLongerThanThePathLimitStillWorks) {
+    std::wstring deep = target;
+    while (deep.size() < 240) {
+        deep += L"\\" + std::wstring(std::min<size_t>(30, 246 - deep.size()), L'd');
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << deep.size();
+    }
+    const std::string name(258 - deep.size() - 1, 'p');  // deep + '\\' + name: 258 characters
+    ASSERT_TRUE(WriteTestArchive(archive, {{name, "fits"}}));
+    EXPECT_EQ(ExtractArchive(archive.c_str(), (deep + L"\\").c_str(), 0), 0);
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(deep + L"\\" + std::wstring(name.begin(), name.end()), bytes));
+    EXPECT_EQ(bytes, "fits");
+    SetCurrentDirectoryW(start.c_str());
+}
+
 TEST_F(Extraction, OpenFailuresLeaveTheCurrentDirectory) {
     ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "a"}}));
     EXPECT_EQ(ExtractArchive(nullptr, target.c_str(), 0), -1);
