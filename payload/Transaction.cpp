@@ -186,8 +186,12 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
     const size_t folderChars = static_cast<size_t>(slash - file->final_) + 1;
 
     // The old file is held from here to the end, so it cannot be opened for writing or
-    // swapped meanwhile; it is checked on this handle.
-    file->oldFile.reset(CreateFileW(file->final_, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+    // swapped meanwhile; it is checked on this handle. Where no file stands, nothing is
+    // opened: one that appears later makes the move in fail, which never replaces.
+    const DWORD standing = GetFileAttributesW(file->final_);
+    const DWORD standingError = standing == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+    if (standingError != ERROR_FILE_NOT_FOUND && standingError != ERROR_PATH_NOT_FOUND)
+        file->oldFile.reset(CreateFileW(file->final_, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (fw::Valid(file->oldFile)) {
@@ -209,9 +213,9 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
             return false;
         // Where the old name stood, the spelling on disk is what goes back on rollback.
         wmemcpy(file->final_ + folderChars, data.cFileName, wcslen(data.cFileName) + 1);
-    } else {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+    } else if (standingError != ERROR_FILE_NOT_FOUND && standingError != ERROR_PATH_NOT_FOUND) {
+        // Something stands there that cannot be held: in use without sharing, or no access.
+        return false;
     }
 
     static unsigned counter = 0;
