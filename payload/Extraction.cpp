@@ -216,11 +216,13 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
     wchar_t previous[kCurrentDirChars] = {};
     DWORD previousChars = GetCurrentDirectoryW(kCurrentDirChars, previous);
     if (previousChars == 0 || previousChars >= kCurrentDirChars) previous[0] = L'\0';
+    // The target is resolved once, before the current directory moves: a drive-relative
+    // folder would otherwise be taken from the new one.
+    InstallTransaction transaction;
+    if (!transaction.Begin(targetFolder)) return -1;
     if (_wchdir(targetFolder) != 0) return -1;
 
-    InstallTransaction transaction;
-    const bool installed = transaction.Begin(targetFolder) &&
-                           ExtractEntries(archive.get(), archiveFile, transaction, skipFlag) == 0 &&
+    const bool installed = ExtractEntries(archive.get(), archiveFile, transaction, skipFlag) == 0 &&
                            transaction.Commit();
     if (!installed) {
         transaction.Rollback();

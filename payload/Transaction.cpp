@@ -14,6 +14,8 @@ constexpr wchar_t kPartPrefix[] = L"~zl";
 constexpr wchar_t kPartSuffix[] = L".part";
 constexpr wchar_t kBackupPrefix[] = L"~zlbak.";
 constexpr wchar_t kBackupSuffix[] = L".~zl";
+// A backup of a finished install that could not be deleted yet (a DLL still loaded).
+constexpr wchar_t kSpentSuffix[] = L".~zld";
 
 bool EndsWith(const wchar_t* text, size_t length, const wchar_t* suffix) {
     const size_t n = wcslen(suffix);
@@ -49,7 +51,7 @@ bool LongFolderPath(const wchar_t* folder, wchar_t (&out)[kLongPathChars], size_
 // One request where a move by name takes three; the handle then knows its new name.
 bool RenameHandle(HANDLE file, const wchar_t* path) {
     const size_t chars = wcslen(path);
-    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + kLongPathChars * sizeof(wchar_t)];
+    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + kLongPathChars * sizeof(wchar_t)] = {};
     if (chars >= kLongPathChars) return false;
     FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
     info->ReplaceIfExists = FALSE;
@@ -81,7 +83,8 @@ void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
             if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && Append(path, end, L"\\"))
                 CleanUpFolder(path, end, depth + 1);
         } else if (_wcsnicmp(name, kBackupPrefix, wcslen(kBackupPrefix)) == 0 && EndsWith(name, nameChars, kBackupSuffix)) {
-            // Killed between the two renames: the old file goes back under its name.
+            // An install that never finished: its old file goes back under its name, over
+            // the new one if that was already in place, so the folder is the old set again.
             wchar_t original[kLongPathChars];
             size_t originalChars = length;
             wmemcpy(original, path, length);
@@ -89,8 +92,10 @@ void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
             if (inner > 0 && originalChars + inner < kLongPathChars) {
                 wmemcpy(original + originalChars, name + prefix, inner);
                 original[originalChars + inner] = L'\0';
-                if (Missing(original) && MoveFileExW(path, original, 0)) continue;
+                if (!Missing(original)) DeleteFileW(original);
+                MoveFileExW(path, original, 0);
             }
+        } else if (_wcsnicmp(name, kBackupPrefix, wcslen(kBackupPrefix)) == 0 && EndsWith(name, nameChars, kSpentSuffix)) {
             DeleteFileW(path);
         } else if (_wcsnicmp(name, kPartPrefix, wcslen(kPartPrefix)) == 0 && EndsWith(name, nameChars, kPartSuffix)) {
             DeleteFileW(path);
@@ -205,6 +210,8 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         HANDLE find = FindFirstFileExW(file->final_, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
         if (find == INVALID_HANDLE_VALUE) return false;
         FindClose(find);
+        // A short 8.3 name can stand for another file: only the name itself, in any case, counts.
+        if (_wcsicmp(data.cFileName, file->final_ + folderChars) != 0) return false;
         size_t length = folderChars;
         wmemcpy(file->backup, file->final_, folderChars);
         file->backup[length] = L'\0';
@@ -287,9 +294,15 @@ bool InstallTransaction::Commit() noexcept {
         Staged& file = *files_[i];
         file.partFile.reset();
         file.oldFile.reset();
-        // Deleted by name once our handle is closed: a backup still loaded by some process
-        // stays, and the next run deletes it.
-        if (file.backup[0] != L'\0') DeleteFileW(file.backup);
+        // Deleted by name once our handle is closed. A backup still loaded by some process
+        // stays, marked as spent so that the next run deletes it instead of restoring it.
+        if (file.backup[0] != L'\0' && !DeleteFileW(file.backup)) {
+            wchar_t spent[kLongPathChars];
+            size_t length = wcslen(file.backup) - wcslen(kBackupSuffix);
+            wmemcpy(spent, file.backup, length);
+            spent[length] = L'\0';
+            if (Append(spent, length, kSpentSuffix)) MoveFileExW(file.backup, spent, 0);
+        }
     }
     createdFolders_.Clear();
     return true;
@@ -297,18 +310,24 @@ bool InstallTransaction::Commit() noexcept {
 
 void InstallTransaction::Undo(Staged& file) noexcept {
     using State = Staged::State;
-    // Renames went by name, so deletions go by name too, once our handle is closed.
-    file.partFile.reset();
     if (file.state == State::Placed) {
-        DeleteFileW(file.final_);
+        // Out of the name first, by handle: that works even while someone has the new file
+        // open or loaded, where deleting it would not free the name.
+        if (!RenameHandle(file.partFile.get(), file.part) && !MoveFileExW(file.final_, file.part, 0)) {
+            file.partFile.reset();
+            DeleteFileW(file.final_);
+        }
         file.state = file.backup[0] != L'\0' ? State::OldAside : State::Staged;
-    } else if (file.part[0] != L'\0') {
-        DeleteFileW(file.part);
     }
-    if (file.state == State::OldAside && MoveFileExW(file.backup, file.final_, 0) && fw::Valid(file.oldFile)) {
+    file.partFile.reset();
+    if (file.part[0] != L'\0') DeleteFileW(file.part);
+    if (file.state == State::OldAside &&
+        (RenameHandle(file.oldFile.get(), file.final_) || MoveFileExW(file.backup, file.final_, 0)) &&
+        fw::Valid(file.oldFile)) {
         // Back under its name it would take the creation time of the file that just left it.
         SetFileInformationByHandle(file.oldFile.get(), FileBasicInfo, &file.oldInfo, sizeof file.oldInfo);
     }
+    // An old file that could not go back stays as a backup: the next run restores it.
     file.oldFile.reset();
     file.part[0] = L'\0';
     file.state = State::Staged;

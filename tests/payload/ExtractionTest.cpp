@@ -306,26 +306,31 @@ TEST_F(Extraction, NewFoldersGoAgainAfterAFailure) {
     EXPECT_TRUE(ListFiles(target).empty());
 }
 
-// What a killed run leaves: part files, backups beside their replacements, and a backup
-// whose file is missing (killed between the two renames).
+// What a killed run leaves: part files, and backups of old files, some of them beside a
+// new file already in place, one whose file is missing (killed between the two renames).
+// The next run puts the old set back first; only a spent backup of a finished run goes.
 TEST_F(Extraction, CleansUpAfterAnInterruptedRun) {
     ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}, {"Sub/b.dll", "new b"}}));
     ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00000.part", "half"));
     ASSERT_TRUE(WriteBytes(target + L"\\Sub\\~zl00001234-00001.part", "half"));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.a.dll.~zl", "old a"));      // a.dll missing: goes back
+    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.a.dll.~zl", "old a"));      // a.dll missing
     ASSERT_TRUE(WriteBytes(target + L"\\c.dll", "new c"));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.c.dll.~zl", "old c"));      // c.dll there: deleted
+    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.c.dll.~zl", "old c"));      // the new c.dll in place
+    ASSERT_TRUE(WriteBytes(target + L"\\d.dll", "d of a finished run"));
+    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.d.dll.~zld", "spent d"));  // its run had finished
     ASSERT_TRUE(WriteBytes(target + L"\\~zl-notes.txt", "the user's own"));  // not of ours: stays
     ASSERT_TRUE(WriteBytes(target + L"\\keep.dll", "keep"));
     CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str());
     EXPECT_EQ(Content(L"a.dll"), "old a");
-    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"a.dll", L"c.dll", L"keep.dll", L"~zl-notes.txt"}));
+    EXPECT_EQ(Content(L"c.dll"), "old c");
+    EXPECT_EQ(Content(L"d.dll"), "d of a finished run");
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"a.dll", L"c.dll", L"d.dll", L"keep.dll", L"~zl-notes.txt"}));
     ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00002.part", "half"));
     EXPECT_EQ(Extract(), 0);
     EXPECT_EQ(Content(L"a.dll"), "new a");
     EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
-    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\b.dll", L"a.dll", L"c.dll", L"keep.dll",
+    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\b.dll", L"a.dll", L"c.dll", L"d.dll", L"keep.dll",
                                                             L"~zl-notes.txt"}));
 }
 
