@@ -72,6 +72,13 @@ protected:
         EXPECT_TRUE(ListFiles(temp).empty());
         EXPECT_TRUE(ListFiles(start).empty());
     }
+    SetupRun Install() {
+        SetupOptions o;
+        o.executable = SETUP_TESTHOST_EXE;
+        o.commandLine = CommandLine();
+        o.currentDirectory = start;
+        return RunSetup(o);
+    }
     std::vector<std::wstring> Leftovers() {
         std::vector<std::wstring> ours;
         for (const std::wstring& f : ListFiles(plugins))
@@ -81,11 +88,7 @@ protected:
 };
 
 TEST_F(OverOlderSet, ReplacesEveryPluginAndKeepsTheUsersOwn) {
-    SetupOptions o;
-    o.executable = SETUP_TESTHOST_EXE;
-    o.commandLine = CommandLine();
-    o.currentDirectory = start;
-    SetupRun run = RunSetup(o);
+    SetupRun run = Install();
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
     ExpectExactlyThePack();
@@ -125,11 +128,7 @@ TEST_F(OverOlderSet, OldFileThatCannotBeReplacedChangesNothing) {
             held = CreateFileW(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
-        SetupOptions o;
-        o.executable = SETUP_TESTHOST_EXE;
-        o.commandLine = CommandLine();
-        o.currentDirectory = start;
-        SetupRun run = RunSetup(o);
+        SetupRun run = Install();
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         UndoReadOnly(plugins);
         ASSERT_TRUE(run.finished);
@@ -181,11 +180,7 @@ TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
         EXPECT_EQ(ListFiles(plugins).size() - left.size(), pack.size() + 1 - (c.oneFileMissing ? 1 : 0));
         EXPECT_TRUE(ListFiles(temp).empty());
 
-        SetupOptions o;
-        o.executable = SETUP_TESTHOST_EXE;
-        o.commandLine = CommandLine();
-        o.currentDirectory = start;
-        SetupRun rerun = RunSetup(o);
+        SetupRun rerun = Install();
         ASSERT_TRUE(rerun.finished);
         EXPECT_EQ(rerun.exitCode, 0u);
         ExpectExactlyThePack();
