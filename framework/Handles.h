@@ -20,6 +20,14 @@ inline bool Valid(const unique_hfile& h) noexcept {
     return h.get() != nullptr && h.get() != INVALID_HANDLE_VALUE;
 }
 
+struct FindCloser {
+    using pointer = HANDLE;
+    void operator()(HANDLE h) const noexcept {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) FindClose(h);
+    }
+};
+using unique_hfind = std::unique_ptr<void, FindCloser>;
+
 struct KeyCloser {
     void operator()(HKEY k) const noexcept { RegCloseKey(k); }
 };

@@ -69,9 +69,9 @@ bool Missing(const wchar_t* path) {
 void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
     if (depth > 32 || !Append(path, length, L"*")) return;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(path, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    fw::unique_hfind find(FindFirstFileExW(path, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
     path[--length] = L'\0';
-    if (find == INVALID_HANDLE_VALUE) return;
+    if (find.get() == INVALID_HANDLE_VALUE) return;
     do {
         const wchar_t* name = data.cFileName;
         const size_t nameChars = wcslen(name);
@@ -101,8 +101,7 @@ void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
             DeleteFileW(path);
         }
         path[length] = L'\0';
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
 }
 
 } // namespace
@@ -207,9 +206,8 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         // The backup is named after the old file as it is spelt on disk, so that it returns
         // under exactly that name.
         WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileExW(file->final_, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-        if (find == INVALID_HANDLE_VALUE) return false;
-        FindClose(find);
+        fw::unique_hfind find(FindFirstFileExW(file->final_, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+        if (find.get() == INVALID_HANDLE_VALUE) return false;
         // A short 8.3 name can stand for another file: only the name itself, in any case, counts.
         if (_wcsicmp(data.cFileName, file->final_ + folderChars) != 0) return false;
         size_t length = folderChars;
