@@ -10,6 +10,12 @@ namespace {
 
 constexpr DWORD kStagingChars = 520;
 
+// The name the system knows the open file or folder by, every link on the way resolved.
+bool FinalPath(HANDLE file, wchar_t (&final)[kStagingChars]) {
+    const DWORD n = GetFinalPathNameByHandleW(file, final, kStagingChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return n > 0 && n < kStagingChars;
+}
+
 // The temporary folder as it really is, pinned: opened without delete sharing, so that
 // neither it nor a folder above it can be renamed or swapped for a link while we use it,
 // and named by its final path, with every link on the way resolved. A folder on another
@@ -22,8 +28,7 @@ bool PinTemporaryFolder(const wchar_t* temp, fw::unique_hfile& folder, wchar_t (
     if (!GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &basic, sizeof basic) ||
         (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return false;
-    const DWORD n = GetFinalPathNameByHandleW(folder.get(), final, kStagingChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= kStagingChars || wcsncmp(final, L"\\\\?\\", 4) != 0 || _wcsnicmp(final, L"\\\\?\\UNC\\", 8) == 0)
+    if (!FinalPath(folder.get(), final) || wcsncmp(final, L"\\\\?\\", 4) != 0 || _wcsnicmp(final, L"\\\\?\\UNC\\", 8) == 0)
         return false;
     const wchar_t root[] = {final[4], final[5], L'\\', L'\0'};
     return root[1] == L':' && GetDriveTypeW(root) != DRIVE_REMOTE;
@@ -31,8 +36,7 @@ bool PinTemporaryFolder(const wchar_t* temp, fw::unique_hfile& folder, wchar_t (
 
 bool SameFile(HANDLE file, const wchar_t* path) {
     wchar_t final[kStagingChars];
-    const DWORD n = GetFinalPathNameByHandleW(file, final, kStagingChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return n > 0 && n < kStagingChars && _wcsicmp(final, path) == 0;
+    return FinalPath(file, final) && _wcsicmp(final, path) == 0;
 }
 
 // Anything may stand at the staging name, put there by a process that wants us to write
@@ -60,7 +64,7 @@ bool ClearStagingName(const wchar_t* path) {
             SetFileInformationByHandle(left.get(), FileDispositionInfo, &disposition, sizeof disposition);
         }
     }
-    return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+    return IsNameFree(path);
 }
 
 } // namespace

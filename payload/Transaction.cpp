@@ -62,9 +62,6 @@ bool RenameHandle(HANDLE file, const wchar_t* path) {
                                       static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + chars * sizeof(wchar_t))) != FALSE;
 }
 
-bool Missing(const wchar_t* path) {
-    return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
-}
 
 void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
     if (depth > 32 || !Append(path, length, L"*")) return;
@@ -92,7 +89,7 @@ void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
             if (inner > 0 && originalChars + inner < kLongPathChars) {
                 wmemcpy(original + originalChars, name + prefix, inner);
                 original[originalChars + inner] = L'\0';
-                if (!Missing(original)) DeleteFileW(original);
+                if (!IsNameFree(original)) DeleteFileW(original);
                 MoveFileExW(path, original, 0);
             }
         } else if (_wcsnicmp(name, kBackupPrefix, wcslen(kBackupPrefix)) == 0 && EndsWith(name, nameChars, kSpentSuffix)) {
@@ -105,6 +102,10 @@ void CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
 }
 
 } // namespace
+
+bool IsNameFree(const wchar_t* path) noexcept {
+    return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
 
 void CleanUpInterruptedRun(const wchar_t* folder) noexcept {
     wchar_t path[kLongPathChars];

@@ -19,6 +19,9 @@ inline constexpr size_t kLongPathChars = 1100;
 // 2 once the archive is staged, 3 once every file is in place.
 extern void (*TransactionProbe)(int stage, unsigned index);
 
+// True when nothing at all stands at path (neither file, folder nor link).
+bool IsNameFree(const wchar_t* path) noexcept;
+
 // Deletes our part files and backups below folder (a long-path form ending in a
 // backslash); a backup whose file is missing is moved back first.
 void CleanUpInterruptedRun(const wchar_t* folder) noexcept;

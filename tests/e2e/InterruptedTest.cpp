@@ -12,8 +12,7 @@
 #include "support/LogEntries.h"
 #include "support/ReadOnly.h"
 #include "support/ScratchFolder.h"
-#include "unzip.h"
-#include "iowin32.h"
+#include "support/TestArchive.h"
 
 namespace {
 
@@ -25,7 +24,8 @@ protected:
     std::wstring viewer = scratch / L"Viewer";
     std::wstring plugins = viewer + L"\\Plugins";
     std::vector<std::wstring> pack = ListFiles(PAYLOAD_SOURCE_FOLDER);
-    wchar_t savedTmp[MAX_PATH] = {}, savedTemp[MAX_PATH] = {};
+    // The setup's own temporary folder, to see that nothing is left in it.
+    TemporaryFolderOverride temporary{temp};
 
     void SetUp() override {
         if (PAYLOAD_SOURCE_FOLDER[0] == L'\0') GTEST_SKIP() << "the pack was embedded from a prebuilt archive";
@@ -33,11 +33,6 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(viewer.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
-        // The setup's own temporary folder, to see that nothing is left in it.
-        GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
-        GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
-        SetEnvironmentVariableW(L"TMP", temp.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp.c_str());
         // An older version of every plug-in, and one of the user's own.
         for (const std::wstring& f : pack) {
             const std::wstring path = plugins + L"\\" + f;
@@ -48,8 +43,6 @@ protected:
         ASSERT_TRUE(WriteBytes(plugins + L"\\mine.8bf", "the user's own"));
     }
     void TearDown() override {
-        SetEnvironmentVariableW(L"TMP", savedTmp[0] ? savedTmp : nullptr);
-        SetEnvironmentVariableW(L"TEMP", savedTemp[0] ? savedTemp : nullptr);
         SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
     }
     std::wstring CommandLine() const {
@@ -79,12 +72,6 @@ protected:
         o.currentDirectory = start;
         return RunSetup(o);
     }
-    std::vector<std::wstring> Leftovers() {
-        std::vector<std::wstring> ours;
-        for (const std::wstring& f : ListFiles(plugins))
-            if (wcsncmp(f.c_str() + f.rfind(L'\\') + 1, L"~zl", 3) == 0) ours.push_back(f);
-        return ours;
-    }
 };
 
 TEST_F(OverOlderSet, ReplacesEveryPluginAndKeepsTheUsersOwn) {
@@ -96,19 +83,9 @@ TEST_F(OverOlderSet, ReplacesEveryPluginAndKeepsTheUsersOwn) {
 
 // The pack's last file, in the order the archive holds it.
 std::wstring LastFileOfThePack() {
-    zlib_filefunc64_def functions;
-    fill_win32_filefunc64W(&functions);
-    unzFile unz = unzOpen2_64(PAYLOAD_ARCHIVE, &functions);
     std::wstring last;
-    for (int status = unzGoToFirstFile(unz); unz != nullptr && status == UNZ_OK; status = unzGoToNextFile(unz)) {
-        char name[520];
-        unz_file_info64 info;
-        if (unzGetCurrentFileInfo64(unz, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) break;
-        std::wstring wide;
-        for (const char* p = name; *p != '\0'; ++p) wide += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-        if (!wide.empty() && wide.back() != L'\\') last = wide;
-    }
-    if (unz != nullptr) unzClose(unz);
+    for (const auto& [name, dos] : ArchivedEntries(PAYLOAD_ARCHIVE))
+        if (!name.empty() && name.back() != L'\\') last = name;
     return last;
 }
 
@@ -171,7 +148,7 @@ TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
         ASSERT_TRUE(reached) << "the install never reached the point";
 
         // What the kill left: our leftovers, never a loadable name, and no staged archive.
-        const std::vector<std::wstring> left = Leftovers();
+        const std::vector<std::wstring> left = SetupLeftovers(plugins);
         EXPECT_FALSE(left.empty());
         for (const std::wstring& f : left) {
             const std::wstring ext = f.substr(f.rfind(L'.'));

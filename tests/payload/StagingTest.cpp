@@ -22,20 +22,15 @@ protected:
     std::wstring temp = scratch / L"temp";
     std::wstring staged = temp + L"\\ZL64_plugins.zip";
     std::wstring target = scratch / L"Plugins\\";
-    std::wstring savedTmp;
+    // Without a trailing backslash: the staging adds one.
+    TemporaryFolderOverride temporary{temp};
 
     void SetUp() override {
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
         ASSERT_TRUE(SetCurrentDirectoryW(scratch.Path().c_str()));
-        wchar_t old[MAX_PATH] = {};
-        GetEnvironmentVariableW(L"TMP", old, MAX_PATH);
-        savedTmp = old;
-        // Without a trailing backslash: the staging adds one.
-        SetEnvironmentVariableW(L"TMP", temp.c_str());
     }
     void TearDown() override {
-        SetEnvironmentVariableW(L"TMP", savedTmp.empty() ? nullptr : savedTmp.c_str());
         fw::SetResourceInstance(nullptr);
     }
 };

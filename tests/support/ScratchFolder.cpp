@@ -106,3 +106,26 @@ std::vector<std::wstring> ListFolders(const std::wstring& root) {
     std::sort(folders.begin(), folders.end());
     return folders;
 }
+
+TemporaryFolderOverride::TemporaryFolderOverride(const std::wstring& folder) {
+    wchar_t value[MAX_PATH] = {};
+    hadTmp_ = GetEnvironmentVariableW(L"TMP", value, MAX_PATH) > 0;
+    tmp_ = value;
+    value[0] = L'\0';
+    hadTemp_ = GetEnvironmentVariableW(L"TEMP", value, MAX_PATH) > 0;
+    temp_ = value;
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+}
+
+TemporaryFolderOverride::~TemporaryFolderOverride() {
+    SetEnvironmentVariableW(L"TMP", hadTmp_ ? tmp_.c_str() : nullptr);
+    SetEnvironmentVariableW(L"TEMP", hadTemp_ ? temp_.c_str() : nullptr);
+}
+
+std::vector<std::wstring> SetupLeftovers(const std::wstring& root) {
+    std::vector<std::wstring> ours;
+    for (const std::wstring& f : ListFiles(root))
+        if (wcsncmp(f.c_str() + f.rfind(L'\\') + 1, L"~zl", 3) == 0) ours.push_back(f);
+    return ours;
+}

@@ -21,6 +21,23 @@ private:
     std::wstring previousDirectory_;
 };
 
+// TMP and TEMP of this process (and so of the programs it starts) point at folder until the
+// object goes; then they are as they were.
+class TemporaryFolderOverride {
+public:
+    explicit TemporaryFolderOverride(const std::wstring& folder);
+    ~TemporaryFolderOverride();
+    TemporaryFolderOverride(const TemporaryFolderOverride&) = delete;
+    TemporaryFolderOverride& operator=(const TemporaryFolderOverride&) = delete;
+
+private:
+    std::wstring tmp_, temp_;
+    bool hadTmp_ = false, hadTemp_ = false;
+};
+
+// The files below root that the setup names as its own ("~zl..."), relative to root.
+std::vector<std::wstring> SetupLeftovers(const std::wstring& root);
+
 void RemoveTree(const std::wstring& path);
 std::wstring CurrentDirectory();
 bool WriteBytes(const std::wstring& path, const std::string& bytes);

@@ -99,8 +99,8 @@ uint32_t LocalDosTime(const std::wstring& path) {
     return (uint32_t{date} << 16) | time;
 }
 
-std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive) {
-    std::map<std::wstring, uint32_t> times;
+std::vector<std::pair<std::wstring, uint32_t>> ArchivedEntries(const wchar_t* archive) {
+    std::vector<std::pair<std::wstring, uint32_t>> entries;
     zlib_filefunc64_def functions;
     fill_win32_filefunc64W(&functions);
     unzFile unz = unzOpen2_64(archive, &functions);
@@ -110,9 +110,15 @@ std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive) {
         unzGetCurrentFileInfo64(unz, &info, name, sizeof name, nullptr, 0, nullptr, 0);
         std::wstring wide;
         for (const char* p = name; *p != '\0'; ++p) wide += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-        times[wide] = static_cast<uint32_t>(info.dosDate);
+        entries.emplace_back(wide, static_cast<uint32_t>(info.dosDate));
     }
     if (unz != nullptr) unzClose(unz);
+    return entries;
+}
+
+std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive) {
+    std::map<std::wstring, uint32_t> times;
+    for (const auto& [name, dos] : ArchivedEntries(archive)) times[name] = dos;
     return times;
 }
 

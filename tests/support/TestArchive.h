@@ -38,5 +38,7 @@ std::string Compressible(size_t size, unsigned seed);  // text that deflates wel
 
 // The local DOS time a file shows, as a user reads the extraction's dates back.
 uint32_t LocalDosTime(const std::wstring& path);
-// Every entry's stored DOS time, by its name with backslashes.
+// Every entry's name with backslashes and its stored DOS time, in the archive's order.
+std::vector<std::pair<std::wstring, uint32_t>> ArchivedEntries(const wchar_t* archive);
+// The same, by name.
 std::map<std::wstring, uint32_t> ArchivedTimes(const wchar_t* archive);
