@@ -15,16 +15,18 @@
 inline constexpr size_t kLongPathChars = 1100;
 
 // Tests and the benchmark only (null in the shipped program): called with stage 0 once a
-// part file is complete, 1 between moving an old file aside and moving its replacement in,
-// 2 once the archive is staged, 3 once every file is in place.
+// part file is complete, 1 between moving an old file aside (or marking the name as new)
+// and moving its replacement in, 2 once the archive is staged, 3 once every file is in
+// place, 4 once a file is in place, 5 once the commit mark stands, 6 once a backup is deleted.
 extern void (*TransactionProbe)(int stage, unsigned index);
 
 // True when nothing at all stands at path (neither file, folder nor link).
 bool IsNameFree(const wchar_t* path) noexcept;
 
-// Deletes our part files and backups below folder (a long-path form ending in a
-// backslash); a backup whose file is missing is moved back first.
-void CleanUpInterruptedRun(const wchar_t* folder) noexcept;
+// Undoes what a killed run left below folder (a long-path form ending in a backslash), or
+// finishes it where the run had reached its commit mark; touches nothing but names of the
+// exact shapes the setup writes. False when something could not be undone or finished.
+bool CleanUpInterruptedRun(const wchar_t* folder) noexcept;
 
 class InstallTransaction {
 public:

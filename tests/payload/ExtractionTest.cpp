@@ -301,32 +301,77 @@ TEST_F(Extraction, NewFoldersGoAgainAfterAFailure) {
     EXPECT_TRUE(ListFiles(target).empty());
 }
 
-// What a killed run leaves: part files, and backups of old files, some of them beside a
-// new file already in place, one whose file is missing (killed between the two renames).
-// The next run puts the old set back first; only a spent backup of a finished run goes.
+// What a killed run leaves: part files, backups of old files (some beside a new file
+// already in place, one whose file is missing: killed between the two renames), marks of
+// files new to the folder, a spent file. Before its commit mark the next run undoes it all;
+// with the mark it finishes it: backups and marks go, the new files stay.
 TEST_F(Extraction, CleansUpAfterAnInterruptedRun) {
+    struct Case { const char* what; bool committed; };
+    for (const Case& c : {Case{"undone", false}, Case{"finished", true}}) {
+        SCOPED_TRACE(c.what);
+        RemoveTree(target);
+        ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
+        ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00000.part", "half"));
+        ASSERT_TRUE(WriteBytes(target + L"\\Sub\\~zl00001234-00001.part", "half"));
+        if (!c.committed) {
+            ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.a.dll.~zl", "old a"));  // a.dll missing
+        }
+        ASSERT_TRUE(WriteBytes(target + L"\\c.dll", "new c"));
+        ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.c.dll.~zl", "old c"));      // the new c.dll in place
+        ASSERT_TRUE(WriteBytes(target + L"\\Sub\\e.dll", "new e"));
+        ASSERT_TRUE(WriteBytes(target + L"\\Sub\\~zlbak.e.dll.~zln", ""));     // e.dll new to Sub
+        ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.f.dll.~zln", ""));          // killed before f.dll went in
+        ASSERT_TRUE(WriteBytes(target + L"\\~zl0000abcd-00002.~zld", "spent"));  // a loaded backup of some run
+        if (c.committed) {
+            ASSERT_TRUE(WriteBytes(target + L"\\~zlcommit.~zlc", ""));
+        }
+        ASSERT_TRUE(WriteBytes(target + L"\\keep.dll", "keep"));
+        EXPECT_TRUE(CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str()));
+        if (c.committed) {
+            EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\e.dll", L"c.dll", L"keep.dll"}));
+            EXPECT_EQ(Content(L"c.dll"), "new c");
+        } else {
+            EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"a.dll", L"c.dll", L"keep.dll"}));
+            EXPECT_EQ(Content(L"a.dll"), "old a");
+            EXPECT_EQ(Content(L"c.dll"), "old c");
+        }
+        // Done is done: a second clean-up changes nothing.
+        const std::vector<std::wstring> after = ListFiles(target);
+        EXPECT_TRUE(CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str()));
+        EXPECT_EQ(ListFiles(target), after);
+    }
     ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}, {"Sub/b.dll", "new b"}}));
-    ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00000.part", "half"));
-    ASSERT_TRUE(WriteBytes(target + L"\\Sub\\~zl00001234-00001.part", "half"));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.a.dll.~zl", "old a"));      // a.dll missing
-    ASSERT_TRUE(WriteBytes(target + L"\\c.dll", "new c"));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.c.dll.~zl", "old c"));      // the new c.dll in place
-    ASSERT_TRUE(WriteBytes(target + L"\\d.dll", "d of a finished run"));
-    ASSERT_TRUE(WriteBytes(target + L"\\~zlbak.d.dll.~zld", "spent d"));  // its run had finished
-    ASSERT_TRUE(WriteBytes(target + L"\\~zl-notes.txt", "the user's own"));  // not of ours: stays
-    ASSERT_TRUE(WriteBytes(target + L"\\keep.dll", "keep"));
-    CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str());
-    EXPECT_EQ(Content(L"a.dll"), "old a");
-    EXPECT_EQ(Content(L"c.dll"), "old c");
-    EXPECT_EQ(Content(L"d.dll"), "d of a finished run");
-    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"a.dll", L"c.dll", L"d.dll", L"keep.dll", L"~zl-notes.txt"}));
     ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00002.part", "half"));
     EXPECT_EQ(Extract(), 0);
     EXPECT_EQ(Content(L"a.dll"), "new a");
     EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
-    EXPECT_EQ(ListFiles(target), (std::vector<std::wstring>{L"Sub\\b.dll", L"a.dll", L"c.dll", L"d.dll", L"keep.dll",
-                                                            L"~zl-notes.txt"}));
+    ExpectNoLeftovers();
+}
+
+// Names that only look like the setup's own, planted where its clean-up walks: none of
+// them crashes it, the install goes through, and every one is still there with its bytes.
+TEST_F(Extraction, LookAlikeNamesAreLeftAlone) {
+    const std::wstring overlong = L"~zl" + std::wstring(200, L'0') + L"-00000.part";
+    const std::vector<std::wstring> names = {
+        L"~zlbak.~zl", L"~zlbak.~zld", L"~zlbak.~zln", L"~zlbak..~zl", L"~zlbak...~zl", L"~zlbak. .~zl",
+        L"~zlnotes.part", L"~zl.part", L"~zl0000123-00000.part", L"~zl000012345-00000.part",
+        L"~zl0000123g-00000.part", L"~zl00001234-0000.part", L"~zl00001234_00000.part", L"~zl00001234-00000.partx",
+        L"~zl00001234-00000.~zl", L"~zlbak.x.dll.~zlx", L"~zlbak.x.dll.~zl.txt", L"~zlbakx.dll.~zl",
+        L"~zl-notes.txt", L"~zlcommit.~zl", L"~zlcommit.~zlcx", overlong};
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}, {"Sub/b.dll", "new b"}}));
+    ASSERT_TRUE(CreateDirectoryW((target + L"\\Sub").c_str(), nullptr));
+    std::vector<std::wstring> planted;
+    for (const std::wstring& folder : {std::wstring(), std::wstring(L"Sub\\")})
+        for (const std::wstring& name : names) {
+            ASSERT_TRUE(WriteBytes(target + L"\\" + folder + name, "planted")) << name;
+            planted.push_back(folder + name);
+        }
+    ASSERT_EQ(Extract(), 0);
+    EXPECT_EQ(Content(L"a.dll"), "new a");
+    EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
+    for (const std::wstring& name : planted) EXPECT_EQ(Content(name), "planted") << name;
+    EXPECT_EQ(ListFiles(target).size(), planted.size() + 2);
 }
 
 // A file system that runs full while the part files are written: the old files stay.
