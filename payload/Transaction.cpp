@@ -146,9 +146,8 @@ bool CleanUpFolder(wchar_t (&path)[kLongPathChars], size_t length, int depth, bo
                 clean = CleanUpFolder(path, end, depth + 1, finishing) && clean;
         } else if (IsNumberedName(name, nameChars, kPartSuffix) || IsNumberedName(name, nameChars, kSpentSuffix)) {
             clean = Discard(path) && clean;
-        } else if (IsMarkedName(name, nameChars, kBackupSuffix, inner) ||
-                   IsMarkedName(name, nameChars, kNewSuffix, inner)) {
-            const bool backup = IsMarkedName(name, nameChars, kBackupSuffix, inner);
+        } else if (const bool backup = IsMarkedName(name, nameChars, kBackupSuffix, inner);
+                   backup || IsMarkedName(name, nameChars, kNewSuffix, inner)) {
             wchar_t original[kLongPathChars];
             wmemcpy(original, path, length);
             wmemcpy(original + length, name + wcslen(kBackupPrefix), inner);
