@@ -10,6 +10,8 @@
 #include "framework/Strings.h"
 #include "install/DirectoryPath.h"
 #include "install/InstallLog.h"
+#include "install/ReportLog.h"
+#include "payload/InstallReport.h"
 #include "payload/Payload.h"
 
 int SilentMode = 0;
@@ -55,12 +57,15 @@ InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noe
         wcscpy(target, work);
     }
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    const int result = fits ? ExtractPayload(target) : -1;
+    InstallReport report;
+    if (!fits) report.Fail(InstallStep::Preparing, nullptr, 0, InstallReason::NoRoom);
+    const int result = fits ? ExtractPayload(target, &report) : -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     if (result != 0) {
         // A failed install leaves the folder as it found it, the levels made on the way included.
         created.RemoveFoldersNewestFirst();
+        LogInstallReport(report);
         Report(IDS_CANT_INSTALL, caption, MB_OK | MB_ICONERROR, target, static_cast<int>(kWorkChars));
         return InstallOutcome::ExtractionFailed;
     }

@@ -207,7 +207,7 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
     return 0;
 }
 
-int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag) {
+int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag, [[maybe_unused]] InstallReport* report) {
     zlib_filefunc64_def functions;
     FillHandleFileFunctions(&functions);
     unique_unzfile archive(unzOpen2_64(archiveFile, &functions));
@@ -233,9 +233,9 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
     return 0;
 }
 
-int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag) {
+int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag, InstallReport* report) {
     if (archivePath == nullptr) return -1;
     fw::unique_hfile file(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!fw::Valid(file)) return -1;
-    return ExtractArchiveFromFile(file.get(), targetFolder, skipFlag);
+    return ExtractArchiveFromFile(file.get(), targetFolder, skipFlag, report);
 }

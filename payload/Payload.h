@@ -9,14 +9,18 @@
 #include "unzip.h"
 
 class InstallTransaction;
+struct InstallReport;
 
 inline constexpr int kPayloadResourceId = 1973;
 inline constexpr wchar_t kStagedArchiveName[] = L"ZL64_plugins.zip";
 
-int ExtractPayload(const wchar_t* targetFolder);
-int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag);
+// report, if given, receives what went wrong.
+int ExtractPayload(const wchar_t* targetFolder, InstallReport* report = nullptr);
+int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag,
+                   InstallReport* report = nullptr);
 // The archive is read through this open handle only, never opened again by name.
-int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag);
+int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag,
+                           InstallReport* report = nullptr);
 // Writes every entry beside its target into the transaction; 0 when all of them are there.
 int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag);
 void SetFileDateFromDos(const wchar_t* fileName, uint32_t dosDate);

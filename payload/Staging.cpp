@@ -69,7 +69,7 @@ bool ClearStagingName(const wchar_t* path) {
 
 } // namespace
 
-int ExtractPayload(const wchar_t* targetFolder) {
+int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
     wchar_t staging[kStagingChars] = {};
     HMODULE module = fw::ResourceInstance();
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPayloadResourceId), L"ZIP");
@@ -103,5 +103,5 @@ int ExtractPayload(const wchar_t* targetFolder) {
     DWORD written = 0;
     if (!WriteFile(staged.get(), archive, size, &written, nullptr) || written != size) return -1;
     if (TransactionProbe != nullptr) TransactionProbe(2, 0);
-    return ExtractArchiveFromFile(staged.get(), targetFolder, 0);
+    return ExtractArchiveFromFile(staged.get(), targetFolder, 0, report);
 }
