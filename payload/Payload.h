@@ -21,6 +21,11 @@ int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int 
 // The archive is read through this open handle only, never opened again by name.
 int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag,
                            InstallReport* report = nullptr);
+// Removes from the plug-in folder (ending in a backslash) every file that is an entry of
+// the embedded archive, as one transaction, then the pack's folders left empty, deepest
+// first; never the plug-in folder itself. 0 when the pack is gone (also when there was
+// nothing to remove, or no plug-in folder), -1 when it failed and nothing changed.
+int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report = nullptr);
 // Writes every entry beside its target into the transaction; 0 when all of them are there.
 int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag);
 void SetFileDateFromDos(const wchar_t* fileName, uint32_t dosDate);
