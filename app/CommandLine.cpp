@@ -2,22 +2,29 @@
 
 #include <cwchar>
 
-void CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineChars]) noexcept {
+bool CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineChars]) noexcept {
     wmemset(copy, L'\0', kCommandLineChars);
     wcsncpy(copy, commandLine, kCommandLineChars - 1);
+    return wcsnlen(commandLine, kCommandLineChars) >= static_cast<size_t>(kCommandLineChars);
 }
 
-PathSwitch ReadPathSwitch(const wchar_t* commandCopy, const wchar_t* name, wchar_t* value) noexcept {
+PathSwitch ReadPathSwitch(const wchar_t* commandCopy, bool copyCut, const wchar_t* name, wchar_t* value) noexcept {
     const wchar_t* found = wcsstr(commandCopy, name);
     if (found == nullptr) return PathSwitch::Absent;
     const wchar_t* text = found + wcslen(name);
+    // `/log= "C:\x.log"`: the blank would keep the quote in the value.
+    size_t blanks = 0;
+    while (text[blanks] == L' ' || text[blanks] == L'\t') ++blanks;
+    if (text[blanks] == L'"') text += blanks;
     size_t n = 0;
     while (n < kSwitchValueLimit && text[n] != L'\0' && text[n] != L'/') {
         value[n] = text[n];
         ++n;
     }
     value[n] = L'\0';
-    if (n < kSwitchValueLimit) return PathSwitch::Given;
+    // A value that runs into the cut is a prefix of what was written.
+    const bool cut = copyCut && text[n] == L'\0';
+    if (n < kSwitchValueLimit && !cut) return PathSwitch::Given;
     value[0] = L'\0';
     return PathSwitch::TooLong;
 }

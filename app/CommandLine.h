@@ -8,17 +8,19 @@ inline constexpr int kCommandLineChars = 520;
 inline constexpr size_t kSwitchValueLimit = 252;
 
 // Copies the command line, cut so that it stays terminated within 520 characters.
-void CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineChars]) noexcept;
+// True when it was cut: the real line goes on past the copy's end.
+bool CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineChars]) noexcept;
 
 enum class PathSwitch { Absent, Given, TooLong };
 
 // The value after name (e.g. "/folder="), up to a slash or the end, into value (at least
-// 253 characters). A value that reaches 252 characters is TooLong and left empty: nobody
-// named the prefix it would be cut to. Absent leaves value untouched.
-PathSwitch ReadPathSwitch(const wchar_t* commandCopy, const wchar_t* name, wchar_t* value) noexcept;
+// 253 characters). Blanks between name and an opening quote are skipped. A value that
+// reaches 252 characters, or the end of a copy that was cut (copyCut), is TooLong and left
+// empty: nobody named the prefix it would be cut to. Absent leaves value untouched.
+PathSwitch ReadPathSwitch(const wchar_t* commandCopy, bool copyCut, const wchar_t* name, wchar_t* value) noexcept;
 
-inline PathSwitch ReadFolderSwitch(const wchar_t* commandCopy, wchar_t* folder) noexcept {
-    return ReadPathSwitch(commandCopy, L"/folder=", folder);
+inline PathSwitch ReadFolderSwitch(const wchar_t* commandCopy, bool copyCut, wchar_t* folder) noexcept {
+    return ReadPathSwitch(commandCopy, copyCut, L"/folder=", folder);
 }
 
 // Trailing blanks, then one quote at each end, then trailing blanks again.

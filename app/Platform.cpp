@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "framework/Handles.h"
+
 namespace {
 template <class Fn> Fn Resolve(HMODULE module, const char* name) {
     FARPROC proc = module != nullptr ? GetProcAddress(module, name) : nullptr;
@@ -49,4 +51,34 @@ bool QuerySystemNativeMachine(USHORT* nativeMachine) noexcept {
 bool IsArm64Host() noexcept {
     USHORT native = 0;
     return QueryNativeMachine(&native) && native == IMAGE_FILE_MACHINE_ARM64;
+}
+
+bool IsInteractiveStation() noexcept {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
+    HWINSTA station = GetProcessWindowStation();  // not ours to close
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return false;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+Privilege QueryPrivilege() noexcept {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return Privilege::Standard;
+    fw::unique_hfile token(raw);
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user{};
+    DWORD needed = 0;
+    if (GetTokenInformation(token.get(), TokenUser, &user, sizeof user, &needed) &&
+        IsWellKnownSid(user.user.User.Sid, WinLocalSystemSid))
+        return Privilege::System;
+    TOKEN_ELEVATION elevation{};
+    if (GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &needed) &&
+        elevation.TokenIsElevated != 0)
+        return Privilege::Elevated;
+    return Privilege::Standard;
 }

@@ -13,3 +13,11 @@ bool QuerySystemNativeMachine(USHORT* nativeMachine) noexcept;
 // What the platform gate asks. The shipped build asks the system; the test-host build
 // answers from ZORVALIND_SETUP_TEST_NATIVE_MACHINE when that is set.
 bool QueryNativeMachine(USHORT* nativeMachine) noexcept;
+
+// False where no user can see this process's windows: a window station without
+// WSF_VISIBLE, or session 0 whatever its station says. A box there waits for ever.
+bool IsInteractiveStation() noexcept;
+
+enum class Privilege { Standard, Elevated, System };
+// SYSTEM is elevated too, and told apart: it is what deployment tools run as.
+Privilege QueryPrivilege() noexcept;

@@ -4,7 +4,6 @@
 
 #include <cwchar>
 
-#include "app/CommandLine.h"
 #include "app/ExitCodes.h"
 #include "app/InstallFolderRegistry.h"
 #include "app/MessageIds.h"
@@ -17,30 +16,41 @@ namespace {
 constexpr int kMessageChars = 260;
 }
 
-int RunSilentInstall() noexcept {
-    wchar_t folder[kCommandLineChars] = {};
+void ResolveSilentFolder(const wchar_t* commandLine, SilentFolder& folder) noexcept {
     wchar_t commandCopy[kCommandLineChars];
-    wchar_t caption[260];
-    wchar_t message[kMessageChars];
-    wcscpy(caption, L"Zorvalind PlugIns ARM 64-bit Setup");
-    CopyCommandLine(GetCommandLineW(), commandCopy);
-
-    switch (ReadFolderSwitch(commandCopy, folder)) {
+    const bool cut = CopyCommandLine(commandLine, commandCopy);
+    folder.path[0] = L'\0';
+    folder.source = FolderSource::None;
+    folder.unregistered = false;
+    switch (ReadFolderSwitch(commandCopy, cut, folder.path)) {
     case PathSwitch::Given:
-        TrimQuotedPath(folder);
+        TrimQuotedPath(folder.path);
+        folder.source = FolderSource::Switch;
         break;
     case PathSwitch::TooLong:  // left empty: no usable folder, unless "/app" gives one
         break;
     case PathSwitch::Absent:
-        if (FindInstallFolderInRegistry(folder) == 0) {
-            fw::LoadStringInto(IDS_NO_FOLDER_SILENT, message, kMessageChars);
-            WriteLogEntry(message);
-        }
+        if (FindInstallFolderInRegistry(folder.path) == 0)
+            folder.unregistered = true;
+        else
+            folder.source = FolderSource::Registry;
         break;
     }
-    if (wcsstr(commandCopy, L"/app") != nullptr) GetDefaultInstallFolder(folder);
+    if (wcsstr(commandCopy, L"/app") != nullptr) {
+        GetDefaultInstallFolder(folder.path);
+        folder.source = FolderSource::App;
+    }
+}
 
-    if (folder[0] == L'\0' || !IsAbsoluteFolder(folder)) {
+int RunSilentInstall(const SilentFolder& folder) noexcept {
+    wchar_t caption[260];
+    wchar_t message[kMessageChars];
+    wcscpy(caption, L"Zorvalind PlugIns ARM 64-bit Setup");
+    if (folder.unregistered) {
+        fw::LoadStringInto(IDS_NO_FOLDER_SILENT, message, kMessageChars);
+        WriteLogEntry(message);
+    }
+    if (folder.path[0] == L'\0' || !IsAbsoluteFolder(folder.path)) {
         wcscpy(message, L"No install folder!");
         WriteLogEntry(message);
         return kExitNoFolder;
@@ -50,9 +60,9 @@ int RunSilentInstall() noexcept {
         WriteLogEntry(message);
         return kExitViewerRunning;
     }
-    if (InstallPlugins(folder, caption) != InstallOutcome::Installed) return kExitInstallFailed;
+    if (InstallPlugins(folder.path, caption) != InstallOutcome::Installed) return kExitInstallFailed;
     // A log that was asked for tells the success too.
-    if (wcsstr(commandCopy, L"/log=") != nullptr) {
+    if (InstallLogWasGiven()) {
         fw::LoadStringInto(IDS_INSTALLED, message, kMessageChars);
         WriteLogEntry(message);
     }
@@ -61,9 +71,9 @@ int RunSilentInstall() noexcept {
 
 void UseLogSwitch(const wchar_t* commandLine) noexcept {
     wchar_t commandCopy[kCommandLineChars];
-    CopyCommandLine(commandLine, commandCopy);
+    const bool cut = CopyCommandLine(commandLine, commandCopy);
     wchar_t value[kCommandLineChars] = {};
-    const PathSwitch found = ReadPathSwitch(commandCopy, L"/log=", value);
+    const PathSwitch found = ReadPathSwitch(commandCopy, cut, L"/log=", value);
     if (found == PathSwitch::Absent) return;
     TrimQuotedPath(value);
     wchar_t full[kInstallLogPathChars] = {};

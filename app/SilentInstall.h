@@ -1,10 +1,25 @@
 #pragma once
+#include "app/CommandLine.h"
 
-// Installs without a window, from "/folder=", the registry or "/app"; every failure it
-// finds becomes a log entry. Returns the process exit code.
-int RunSilentInstall() noexcept;
+// Where a silent run's folder came from, for the detailed log.
+enum class FolderSource { None, Switch, Registry, App };
+
+struct SilentFolder {
+    wchar_t path[kCommandLineChars] = {};
+    FolderSource source = FolderSource::None;
+    bool unregistered = false;  // looked up in the registry and not found there
+};
+
+// The folder from "/folder=", else the registry, and "/app" over both; read once, so that
+// the log names the folder the install then uses. Logs nothing.
+void ResolveSilentFolder(const wchar_t* commandLine, SilentFolder& folder) noexcept;
+
+// Installs without a window into folder; every failure it finds becomes a log entry.
+// Returns the process exit code.
+int RunSilentInstall(const SilentFolder& folder) noexcept;
 
 // Sends the log of this run where "/log=" names it, resolved against the current
-// directory now, before anything changes it. A "/log=" value that is empty, too long
-// or cannot be resolved loses the entries rather than putting them where nobody asked.
+// directory now, before anything changes it. A "/log=" value that is empty, too long,
+// cut with the command line or cannot be resolved loses the entries rather than putting
+// them where nobody asked.
 void UseLogSwitch(const wchar_t* commandLine) noexcept;

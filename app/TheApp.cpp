@@ -5,12 +5,16 @@
 #include <cwchar>
 
 #include "app/ExitCodes.h"
+#include "app/MessageIds.h"
 #include "app/OneSetup.h"
 #include "app/Platform.h"
+#include "app/RunLog.h"
 #include "app/SilentInstall.h"
 #include "app/TitleFont.h"
 #include "app/Usage.h"
 #include "framework/MessageBox.h"
+#include "framework/Strings.h"
+#include "install/InstallLog.h"
 #include "install/InstallPlugins.h"
 #include "wizard/DestinationPage.h"
 #include "wizard/WizardSheet.h"
@@ -20,31 +24,54 @@
 CWizPropertySheet TheSheet;
 TheApp theApp;
 
+namespace {
+const wchar_t kRefusal[] = L"Sorry, this installer requires Windows ARM version.\nThe installer will exit.";
+}
+
 BOOL TheApp::InitInstance() {
     HardenDllSearchPath();
+    const wchar_t* commandLine = GetCommandLineW();
+    const bool silent = wcsstr(commandLine, L"/silent") != nullptr;
+    // Where nobody sees a window (session 0, a station of a service), a box would wait for a
+    // click that never comes: what it would say goes to the log, and the code stands.
+    const bool interactive = IsInteractiveStation();
+    const bool toLog = silent || !interactive;
+    // First: the refusal and every later entry of this run go to the log asked for.
+    if (toLog) UseLogSwitch(commandLine);
+    SilentFolder folder;
+    if (silent) ResolveSilentFolder(commandLine, folder);
+    LogRunStart(commandLine, silent ? &folder : nullptr);
+    const int code = Run(commandLine, silent, interactive, folder);
+    SetExitCode(code);
+    LogRunEnd(code);
+    return FALSE;
+}
+
+int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const SilentFolder& folder) {
     if (!IsArm64Host()) {
         // Before the "/silent" test: the one window a silent run may show.
-        fw::ShowMessageBox(GetActiveWindow(),
-                           L"Sorry, this installer requires Windows ARM version.\nThe installer will exit.",
-                           L"Zorvalind ARM64 PlugIns Installer", MB_OK | MB_ICONERROR);
-        SetExitCode(kExitRefusedHost);
-        return FALSE;
+        if (interactive)
+            fw::ShowMessageBox(GetActiveWindow(), kRefusal, L"Zorvalind ARM64 PlugIns Installer", MB_OK | MB_ICONERROR);
+        else
+            WriteLogEntry(kRefusal);
+        return kExitRefusedHost;
     }
-    const wchar_t* commandLine = GetCommandLineW();
     if (wcsstr(commandLine, L"/?") != nullptr) {
         // Asked for, so shown in silent mode too; nothing else happens.
-        ShowUsage();
-        SetExitCode(0);
-        return FALSE;
+        if (interactive)
+            ShowUsage();
+        else
+            WriteLogEntry(fw::CString(IDS_USAGE));
+        return 0;
     }
-    const bool silent = wcsstr(commandLine, L"/silent") != nullptr;
-    // Before the lock: its refusal is an entry of this run too.
-    if (silent) UseLogSwitch(commandLine);
-    SetupLock lock;  // held until the hook returns, so for the whole run
+    if (!silent && !interactive) {
+        WriteLogEntry(kUnseenWizard);
+        return kExitWizardLeft;
+    }
+    SetupLock lock;  // held until this returns, so for the whole run
     if (!lock.Acquire()) {
-        ReportAnotherSetup(silent);
-        SetExitCode(kExitInstallInProgress);
-        return FALSE;
+        ReportAnotherSetup(silent || !interactive);
+        return kExitInstallInProgress;
     }
 
     INITCOMMONCONTROLSEX controls{};
@@ -53,10 +80,7 @@ BOOL TheApp::InitInstance() {
     InitCommonControlsEx(&controls);
 
     if (silent) SilentMode = 1;
-    if (SilentMode != 0) {
-        SetExitCode(RunSilentInstall());
-        return FALSE;
-    }
+    if (SilentMode != 0) return RunSilentInstall(folder);
     BuildTitleLogFont(TitleLogFont, ScreenPixelsPerInch(), IsWindowsXPOrLater());
     if (HFONT font = CreateFontIndirectW(&TitleLogFont)) TheSheet.TitleFont.Attach(font);
 
@@ -69,9 +93,6 @@ BOOL TheApp::InitInstance() {
     SetMainWindow(&TheSheet);
     TheSheet.DoModal();
 
-    if (!TheSheet.Installed)
-        SetExitCode(kExitWizardLeft);
-    else
-        SetExitCode(TheSheet.Outcome == InstallOutcome::Installed ? kExitInstalled : kExitInstallFailed);
-    return FALSE;
+    if (!TheSheet.Installed) return kExitWizardLeft;
+    return TheSheet.Outcome == InstallOutcome::Installed ? kExitInstalled : kExitInstallFailed;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cwchar>
 
@@ -75,6 +76,8 @@ void SetInstallLogPath(const wchar_t* path) noexcept {
     g_destination = Destination::Path;
 }
 
+bool InstallLogWasGiven() noexcept { return g_destination != Destination::CurrentDirectory; }
+
 FILE* OpenInstallLog() noexcept {
     if (g_destination == Destination::Lost) return nullptr;
     const wchar_t* name = g_destination == Destination::Path ? g_path : kInstallLogName;
@@ -110,3 +113,20 @@ void AppendLogEntry(const wchar_t* text, FILE* log) noexcept {
 void WriteLogEntry(const wchar_t* text) noexcept {
     if (FILE* log = OpenInstallLog()) AppendLogEntry(text, log);
 }
+
+void LogText::Append(const wchar_t* text) noexcept {
+    while (*text != L'\0' && length_ + 1 < kChars) text_[length_++] = *text++;
+    text_[length_] = L'\0';
+}
+
+void LogText::Format(const wchar_t* format, ...) noexcept {
+    wchar_t piece[1024];
+    va_list args;
+    va_start(args, format);
+    const int n = vswprintf(piece, sizeof piece / sizeof piece[0], format, args);
+    va_end(args);
+    if (n < 0) piece[sizeof piece / sizeof piece[0] - 1] = L'\0';  // cut: what was written stays
+    Append(piece);
+}
+
+void LogText::Write() const noexcept { WriteLogEntry(text_); }

@@ -59,19 +59,24 @@ TEST(CommandLine, PathSwitchValue) {
         {L"setup.exe /silent /Log=x.log", L"/log=", Absent, L""},
         {L"setup.exe /silent /log=" + std::wstring(251, L'l'), L"/log=", Given, std::wstring(251, L'l')},
         {L"setup.exe /silent /log=" + std::wstring(252, L'l'), L"/log=", TooLong, L""},
+        // Blanks before an opening quote are not part of the value; before anything else they are.
+        {L"setup.exe /silent /log= \"C:\\x.log\"", L"/log=", Given, L"\"C:\\x.log\""},
+        {L"setup.exe /silent /folder=  \t \"C:\\A B\" /app", L"/folder=", Given, L"\"C:\\A B\" "},
+        {L"setup.exe /silent /folder= C:\\A", L"/folder=", Given, L" C:\\A"},
+        {L"setup.exe /silent /folder= ", L"/folder=", Given, L" "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         wchar_t value[kCommandLineChars] = L"unchanged";
         wchar_t copy[kCommandLineChars];
-        CopyCommandLine(c.line.c_str(), copy);
-        EXPECT_EQ(ReadPathSwitch(copy, c.name, value), c.found);
+        const bool cut = CopyCommandLine(c.line.c_str(), copy);
+        EXPECT_EQ(ReadPathSwitch(copy, cut, c.name, value), c.found);
         EXPECT_EQ(std::wstring(value), c.found == Absent ? L"unchanged" : c.value);
     }
     // The folder switch is this with its own name.
     wchar_t copy[kCommandLineChars], folder[kCommandLineChars] = {};
     CopyCommandLine(L"setup.exe /log=C:\\l.log /folder=C:\\F /app", copy);
-    EXPECT_EQ(ReadFolderSwitch(copy, folder), Given);
+    EXPECT_EQ(ReadFolderSwitch(copy, false, folder), Given);
     EXPECT_STREQ(folder, L"C:\\F ");
 }
 
@@ -104,9 +109,39 @@ TEST(CommandLine, OnlyAbsoluteFolders) {
 TEST(CommandLine, LongLineIsCutAndStaysTerminated) {
     std::wstring line = L"setup.exe /silent " + std::wstring(600, L'a') + L" /app";
     wchar_t copy[kCommandLineChars];
-    CopyCommandLine(line.c_str(), copy);
+    EXPECT_TRUE(CopyCommandLine(line.c_str(), copy));
     EXPECT_EQ(wcslen(copy), static_cast<size_t>(kCommandLineChars - 1));
     EXPECT_EQ(wcsstr(copy, L"/app"), nullptr) << "a switch beyond the cut is not seen";
+}
+
+// A value that runs into the cut is only the start of what was written: a folder cut to
+// a prefix would install the pack where nobody asked.
+TEST(CommandLine, ValueCutWithTheLineIsRefused) {
+    using enum PathSwitch;
+    const size_t keep = kCommandLineChars - 1;  // characters the copy keeps
+    // The line as written, made exactly `length` characters long by the value at its end.
+    auto lineOf = [](const std::wstring& head, size_t length) {
+        return head + L"C:\\" + std::wstring(length - head.size() - 3, L'x');
+    };
+    const std::wstring folderHead = L"setup.exe /silent /log=\"" + std::wstring(380, L'l') + L"\" /folder=";
+    const std::wstring logHead = L"setup.exe /silent /folder=C:\\F /log=" + std::wstring(300, L' ') + L"\"";
+    struct Case { const char* what; std::wstring line; const wchar_t* name; bool cut; PathSwitch found; };
+    const Case cases[] = {
+        {"folder ends at the copy's end, line ends there", lineOf(folderHead, keep), L"/folder=", false, Given},
+        {"folder runs into the cut by one character", lineOf(folderHead, keep + 1), L"/folder=", true, TooLong},
+        {"folder runs far past the cut", lineOf(folderHead, keep + 200), L"/folder=", true, TooLong},
+        {"folder ends before the cut", folderHead + L"C:\\F /app" + std::wstring(300, L'a'), L"/folder=", true, Given},
+        {"log runs into the cut", lineOf(logHead, keep + 5) + L"\"", L"/log=", true, TooLong},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        wchar_t copy[kCommandLineChars], value[kCommandLineChars] = {};
+        ASSERT_EQ(CopyCommandLine(c.line.c_str(), copy), c.cut);
+        EXPECT_EQ(ReadPathSwitch(copy, c.cut, c.name, value), c.found);
+        if (c.found == TooLong) {
+            EXPECT_STREQ(value, L"");
+        }
+    }
 }
 
 // "/log=" is resolved once, against the directory current at start: later changes of
@@ -128,6 +163,10 @@ TEST(CommandLine, LogSwitchResolvedAtStart) {
          later + L"\\Zorvalind_Install.log"},
         {"empty", L"setup.exe /silent /log= /app", L""},
         {"too long", L"setup.exe /silent /log=" + std::wstring(252, L'l'), L""},
+        {"a blank before the quote", L"setup.exe /silent /log= \"" + (scratch / L"my logs\\c.log") + L"\"",
+         scratch / L"my logs\\c.log"},
+        {"cut with the command line", L"setup.exe /silent " + std::wstring(380, L'a') + L" /log=\"" +
+         (scratch / L"my logs\\") + std::wstring(200, L'd') + L".log\"", L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
