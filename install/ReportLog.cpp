@@ -44,6 +44,7 @@ const wchar_t* ReasonWords(InstallReason reason) {
     case InstallReason::ShortNameClash: return L"the name is another file's short (8.3) name";
     case InstallReason::RefusedLink: return L"refused link: a junction, a symbolic link or a folder that is not where it should be";
     case InstallReason::NoRoom: return L"the path is too long";
+    case InstallReason::RemoteFolder: return L"the temporary folder is on another machine";
     }
     return L"unknown reason";
 }

@@ -41,6 +41,7 @@ enum class InstallReason : unsigned char {
     ShortNameClash,      // the name is another file's 8.3 short name
     RefusedLink,         // a junction, a symbolic link or a folder that is not where it should be
     NoRoom,              // a path too long for its buffer
+    RemoteFolder,        // the temporary folder is on another machine
 };
 
 inline constexpr size_t kReportFileChars = 260;

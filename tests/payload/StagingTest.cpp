@@ -7,6 +7,7 @@
 #include <map>
 
 #include "framework/Module.h"
+#include "payload/InstallReport.h"
 #include "payload/Payload.h"
 #include "payload/Transaction.h"
 #include "support/ReadOnly.h"
@@ -175,6 +176,61 @@ TEST_F(Staging, MissingTemporaryFolderOrResourceFails) {
     fw::SetResourceInstance(GetModuleHandleW(L"kernel32.dll"));
     EXPECT_EQ(ExtractPayload(target.c_str()), -1);
     EXPECT_FALSE(Exists(staged));
+}
+
+// A failed staging tells the administrator what stood in the way and what the system said.
+TEST_F(Staging, FailureIsReportedWithItsPathAndTheSystemsCode) {
+    const std::wstring inside = staged + L"\\inside", notAFolder = scratch / L"a file";
+    ASSERT_TRUE(WriteBytes(notAFolder, "x"));
+    struct Case {
+        const char* what;
+        bool (*plant)(const std::wstring& staged);
+        std::wstring tmp;     // TMP for the run
+        std::wstring file;    // what the report names
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"a folder that is not empty", [](const std::wstring& s) {
+             return CreateDirectoryW(s.c_str(), nullptr) && WriteBytes(s + L"\\inside", "x"); },
+         temp, staged, ERROR_DIR_NOT_EMPTY},
+        {"no such temporary folder", nullptr, scratch / L"no-such-temp", scratch / L"no-such-temp\\",
+         ERROR_FILE_NOT_FOUND},
+        // The trailing backslash makes a file's name invalid before its kind is seen.
+        {"the temporary folder is a file", nullptr, notAFolder, notAFolder + L"\\", ERROR_INVALID_NAME},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.plant != nullptr) {
+            ASSERT_TRUE(c.plant(staged));
+        }
+        SetEnvironmentVariableW(L"TMP", c.tmp.c_str());
+        InstallReport report;
+        EXPECT_EQ(ExtractPayload(target.c_str(), &report), -1);
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+        EXPECT_EQ(report.failure.step, InstallStep::Staging);
+        EXPECT_EQ(report.failure.reason, InstallReason::None);
+        EXPECT_EQ(report.failure.error, c.error);
+        EXPECT_EQ(_wcsicmp(report.failure.file, c.file.c_str()), 0) << report.failure.file;
+        RemoveTree(staged);
+    }
+    // Held open without delete sharing, as another user's process may hold it.
+    ASSERT_TRUE(WriteBytes(staged, "held"));
+    HANDLE held = CreateFileW(staged.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    InstallReport report;
+    EXPECT_EQ(ExtractPayload(target.c_str(), &report), -1);
+    CloseHandle(held);
+    EXPECT_EQ(report.failure.step, InstallStep::Staging);
+    EXPECT_EQ(report.failure.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(_wcsicmp(report.failure.file, staged.c_str()), 0) << report.failure.file;
+    // No pack in the module: the whole run, no file.
+    fw::SetResourceInstance(GetModuleHandleW(L"kernel32.dll"));
+    InstallReport noPack;
+    EXPECT_EQ(ExtractPayload(target.c_str(), &noPack), -1);
+    EXPECT_EQ(noPack.failure.step, InstallStep::Staging);
+    EXPECT_NE(noPack.failure.error, 0u);
+    EXPECT_STREQ(noPack.failure.file, L"");
+    EXPECT_TRUE(ListFiles(target).empty());
 }
 
 } // namespace
