@@ -50,6 +50,18 @@ protected:
         std::string b;
         return ReadBytes(path, b) ? StripTimes(b) : std::string("<no log>");
     }
+    // A "/log=" file holds the entries of the default log, in order, between the run's first
+    // entry and its last, which tells the exit code.
+    static void ExpectAskedLog(const std::wstring& path, const std::string& entries, DWORD exit) {
+        const std::string log = Log(path);
+        EXPECT_EQ(WithoutDetail(log), entries);
+        const std::vector<std::string> all = SplitEntries(log);
+        ASSERT_GE(all.size(), 2u) << log;
+        EXPECT_EQ(EntryText(all.front()).rfind("Zorvalind PlugIns ARM 64-bit Setup ", 0), 0u) << log;
+        const std::string end = EntryText(all.back()), code = "(exit code " + std::to_string(exit) + ")";
+        EXPECT_EQ(end.rfind("Finished: ", 0), 0u) << end;
+        EXPECT_TRUE(end.size() > code.size() && end.compare(end.size() - code.size(), code.size(), code) == 0) << end;
+    }
     bool Installed(const std::wstring& folder) {
         std::vector<std::wstring> files = ListFiles(folder + L"\\Plugins");
         if (PAYLOAD_SOURCE_FOLDER[0] != L'\0') return files == ListFiles(PAYLOAD_SOURCE_FOLDER);
@@ -84,7 +96,11 @@ TEST_F(Switches, SecondSetupRefusesBeforeItTouchesAnything) {
         EXPECT_EQ(run.exitCode, 1618u);
         if (c.silent) {
             EXPECT_TRUE(run.boxes.empty());
-            EXPECT_EQ(Log(c.log), ExpectedEntryFor(text));
+            if (c.log == startLog) {
+                EXPECT_EQ(Log(c.log), ExpectedEntryFor(text));
+            } else {
+                ExpectAskedLog(c.log, ExpectedEntryFor(text), 1618);
+            }
             DeleteFileW(c.log.c_str());
         } else {
             ASSERT_EQ(run.boxes.size(), 1u);
@@ -163,6 +179,27 @@ TEST_F(Switches, SilentFolderMustBeWholeAndAbsolute) {
     }
 }
 
+// A long "/log=" before "/folder=": the folder runs into the cut of the command line's
+// kept copy, and what is left of it is an absolute folder nobody named.
+TEST_F(Switches, FolderCutWithTheCommandLineIsRefused) {
+    const std::wstring folder = L"C:\\" + std::wstring(240, L'c') + L"\\end";
+    const std::wstring log = scratch / (std::wstring(200, L'l') + L".log");
+    const std::wstring arguments = L"/silent /log=" + Quoted(log) + L" /folder=" + folder;
+    const std::wstring kept = (Quoted(SETUP_TESTHOST_EXE) + L" " + arguments).substr(0, 519);
+    const std::wstring cutFolder = kept.substr(kept.find(L"/folder=") + 8);
+    ASSERT_GT(cutFolder.size(), 3u);
+    ASSERT_LT(cutFolder.size(), 252u);
+    ASSERT_FALSE(Exists(cutFolder));
+    SetupRun run = Run(arguments);
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_FALSE(Exists(cutFolder));
+    EXPECT_FALSE(Exists(folder));
+    RemoveTree(cutFolder);  // absent before: only a wrong run's own
+    ExpectAskedLog(log, ExpectedEntryFor(L"No install folder!"), 3);
+    EXPECT_NE(Log(log).find("\r\nFolder: none (/folder= too long, or cut with the command line)\r\n"), std::string::npos);
+}
+
 TEST_F(Switches, LogGoesWhereItIsAskedOrNowhere) {
     const std::wstring logs = scratch / L"my logs";
     ASSERT_TRUE(CreateDirectoryW(logs.c_str(), nullptr));
@@ -207,9 +244,7 @@ TEST_F(Switches, LogGoesWhereItIsAskedOrNowhere) {
         EXPECT_TRUE(run.boxes.empty());
         std::string expected;
         for (const std::string& e : c.entries) expected += e;
-        if (!c.log.empty()) {
-            EXPECT_EQ(Log(c.log), expected);
-        }
+        if (!c.log.empty()) ExpectAskedLog(c.log, expected, c.exit);
         // Nothing in the start folder, nothing anywhere else but the asked-for log.
         std::vector<std::wstring> left, expectedLeft = {L"a file"};
         if (!c.log.empty()) expectedLeft.push_back(L"my logs\\run.log");

@@ -1,11 +1,17 @@
 #include "e2e/SetupProcess.h"
 
+#include <memory>
+
+#include "framework/Handles.h"
+
 HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
-                  const std::wstring& currentDirectory, bool arm64, DWORD* processId) {
+                  const std::wstring& currentDirectory, bool arm64, DWORD* processId, const wchar_t* desktop) {
     SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", arm64 ? L"AA64" : nullptr);
     std::wstring line = commandLine;
+    std::wstring desktopName = desktop != nullptr ? desktop : L"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
+    if (desktop != nullptr) si.lpDesktop = desktopName.data();
     PROCESS_INFORMATION pi{};
     BOOL started = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi);
@@ -108,6 +114,51 @@ SetupRun RunSetup(const SetupOptions& options) {
     GetExitCodeProcess(process, &run.exitCode);
     CloseHandle(process);
     run.finished = true;
+    return run;
+}
+
+namespace {
+struct StationCloser {
+    void operator()(HWINSTA s) const noexcept { CloseWindowStation(s); }
+};
+struct DesktopCloser {
+    void operator()(HDESK d) const noexcept { CloseDesktop(d); }
+};
+// Makes the desktop on the station, then puts this process back on its own station.
+HDESK CreateDesktopOn(HWINSTA station, const wchar_t* name) {
+    HWINSTA own = GetProcessWindowStation();
+    if (!SetProcessWindowStation(station)) return nullptr;
+    HDESK desktop = CreateDesktopW(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    return desktop;
+}
+} // namespace
+
+UnseenRun RunSetupUnseen(const SetupOptions& options) {
+    UnseenRun run;
+    static unsigned serial = 0;
+    wchar_t stationName[64];
+    swprintf(stationName, 64, L"ZorvalindUnseen-%lu-%u", GetCurrentProcessId(), ++serial);
+    std::unique_ptr<std::remove_pointer_t<HWINSTA>, StationCloser> station(
+        CreateWindowStationW(stationName, 0, GENERIC_ALL, nullptr));
+    if (!station) return run;
+    std::unique_ptr<std::remove_pointer_t<HDESK>, DesktopCloser> desktop(CreateDesktopOn(station.get(), L"Default"));
+    if (!desktop) return run;
+    const std::wstring where = std::wstring(stationName) + L"\\Default";
+    DWORD processId = 0;
+    const ULONGLONG began = GetTickCount64();
+    fw::unique_hfile process(StartSetup(options.executable, options.commandLine, options.currentDirectory,
+                                        options.arm64, &processId, where.c_str()));
+    if (!fw::Valid(process)) return run;
+    run.started = true;
+    if (WaitForSingleObject(process.get(), options.timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 255);
+        WaitForSingleObject(process.get(), 5000);
+        run.elapsedMs = GetTickCount64() - began;
+        return run;
+    }
+    run.elapsedMs = GetTickCount64() - began;
+    run.finished = GetExitCodeProcess(process.get(), &run.exitCode) != FALSE;
     return run;
 }
 

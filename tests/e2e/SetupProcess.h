@@ -14,9 +14,10 @@ struct Box {
 };
 
 // Starts the setup program; the test host is told it runs on ARM64 when arm64 is set.
-// Null when it could not be started.
+// desktop ("station\\desktop"), when given, is where it runs. Null when it could not be started.
 HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
-                  const std::wstring& currentDirectory, bool arm64, DWORD* processId);
+                  const std::wstring& currentDirectory, bool arm64, DWORD* processId,
+                  const wchar_t* desktop = nullptr);
 // The visible dialogs of a process (class "#32770").
 std::vector<HWND> ProcessDialogs(DWORD processId);
 bool HasChildOfClass(HWND parent, const wchar_t* cls);
@@ -42,6 +43,16 @@ struct SetupOptions {
 };
 
 SetupRun RunSetup(const SetupOptions& options);
+
+// As a deployment tool runs it: on a window station and desktop of its own, which no user
+// sees (made for the run; without WSF_VISIBLE, as session 0's). Nobody could answer a box
+// there, so none is looked for: a run that waits is killed at the time-out and not finished.
+struct UnseenRun {
+    bool started = false, finished = false;
+    DWORD exitCode = 0;
+    ULONGLONG elapsedMs = 0;
+};
+UnseenRun RunSetupUnseen(const SetupOptions& options);
 
 // A top-level window of the viewer's class, for as long as the object lives.
 class FakeViewer {

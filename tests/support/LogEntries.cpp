@@ -42,3 +42,30 @@ std::string StripTimes(const std::string& log) {
     }
     return out;
 }
+
+std::vector<std::string> SplitEntries(const std::string& log) {
+    std::vector<std::string> entries;
+    size_t begin = 0;
+    for (size_t at; (at = log.find(kRule, begin)) != std::string::npos; begin = at + kRule.size())
+        entries.push_back(log.substr(begin, at + kRule.size() - begin));
+    if (begin < log.size()) entries.push_back(log.substr(begin));  // an unterminated tail, kept to be seen
+    return entries;
+}
+
+std::string EntryText(const std::string& entry) {
+    const std::string head = Today() + " - HH:MM:SS: ";
+    if (entry.compare(0, head.size(), head) != 0 || entry.size() < head.size() + kRule.size() + 2) return entry;
+    return entry.substr(head.size(), entry.size() - head.size() - kRule.size() - 2);
+}
+
+std::string WithoutDetail(const std::string& log) {
+    std::string kept;
+    for (const std::string& e : SplitEntries(log)) {
+        const std::string text = EntryText(e);
+        bool detail = false;
+        for (const char* prefix : {"Zorvalind PlugIns ARM 64-bit Setup ", "Finished: ", "Failed while ", "Could not put back"})
+            detail = detail || text.rfind(prefix, 0) == 0;
+        if (!detail) kept += e;
+    }
+    return kept;
+}
