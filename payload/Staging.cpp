@@ -112,6 +112,9 @@ DWORD ClearStagingName(const wchar_t* path) {
 } // namespace
 
 int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
+    // A killed run is undone or finished before anything else can fail, staging included.
+    InstallTransaction transaction;
+    if (!transaction.Begin(targetFolder, report)) return -1;
     wchar_t staging[kStagingChars] = {};
     HMODULE module = fw::ResourceInstance();
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPayloadResourceId), L"ZIP");
@@ -156,5 +159,5 @@ int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
         return Failed(report, staging);
     }
     if (TransactionProbe != nullptr) TransactionProbe(2, 0);
-    return ExtractArchiveFromFile(staged.get(), targetFolder, 0, report);
+    return ExtractArchiveInto(staged.get(), targetFolder, transaction, 0, report);
 }
