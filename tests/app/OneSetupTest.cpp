@@ -5,6 +5,7 @@
 
 #include "app/MessageIds.h"
 #include "app/OneSetup.h"
+#include "app/Platform.h"
 #include "app/Usage.h"
 #include "framework/Strings.h"
 #include "install/InstallLog.h"
@@ -35,6 +36,16 @@ TEST(OneSetup, LockIsHeldWhileItLivesAndRefusesASecondHolder) {
     EXPECT_FALSE(NameInUse());
     SetupLock again;
     EXPECT_TRUE(again.Acquire());
+}
+
+// Wine has no private namespaces (CreateBoundaryDescriptorW alone, making nothing): an
+// elevated run there, as every run under Wine is, keeps the global mutex.
+TEST(OneSetup, WithoutPrivateNamespacesTheGlobalMutexIsTheLock) {
+    ASSERT_EQ(QueryPrivilege(), Privilege::Elevated);
+    SetupLock lock;
+    ASSERT_TRUE(lock.Acquire());
+    EXPECT_FALSE(lock.ByNamespace());
+    EXPECT_TRUE(NameInUse());
 }
 
 TEST(OneSetup, NameTakenByAnotherKindOfObjectCountsAsHeld) {

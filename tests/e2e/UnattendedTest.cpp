@@ -13,8 +13,10 @@
 #include "e2e/SetupProcess.h"
 #include "framework/Strings.h"
 #include "support/LogEntries.h"
+#include "support/ReadOnly.h"
 #include "support/RegistryGuard.h"
 #include "support/ScratchFolder.h"
+#include "support/TestArchive.h"
 
 namespace {
 
@@ -222,6 +224,63 @@ TEST_F(Unattended, FailedStagingIsToldWithItsPathAndReason) {
     }
     EXPECT_TRUE(Exists(blocked + L"\\x"));
     EXPECT_TRUE(NothingInstalled());
+}
+
+// What stands in the way of the pack's last file: the log names the file below Plugins, the
+// step, and the system's code or the install's reason; the old files all stay.
+TEST_F(Unattended, FailedInstallNamesTheFileTheStepAndTheReason) {
+    std::wstring last;
+    for (const auto& [name, dos] : ArchivedEntries(PAYLOAD_ARCHIVE))
+        if (!name.empty() && name.back() != L'\\') last = name;
+    ASSERT_FALSE(last.empty());
+    const std::wstring plugins = given + L"\\Plugins", old = plugins + L"\\" + last;
+    enum Block { HeldOpen, ReadOnly, Folder };
+    struct Case { const char* what; Block block; std::string detail; };
+    std::string file;
+    for (wchar_t ch : last) file += static_cast<char>(ch);
+    const std::string head = "Failed while putting in place\r\nFile: Plugins\\" + file + "\r\n";
+    // As Wine words the system's texts; read-only is immutable there, which denies the open.
+    const Case cases[] = {
+        {"held open", HeldOpen, head + "System error 32: Sharing violation.\r\n"},
+        {"read-only", ReadOnly, head + "System error 5: Access denied.\r\n"},
+        {"a folder in its place", Folder, head + "Reason: a folder stands where a file goes, or a file where a folder "
+                                                 "goes\r\nSystem error 267: Directory name invalid.\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveTree(given);
+        // The old file's folders as the pack has them.
+        for (size_t at = 0; (at = old.find(L'\\', at + 1)) != std::wstring::npos;)
+            CreateDirectoryW(old.substr(0, at).c_str(), nullptr);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.block == Folder) {
+            ASSERT_TRUE(CreateDirectoryW(old.c_str(), nullptr));
+            ASSERT_TRUE(WriteBytes(old + L"\\mine", "a user's file"));
+        } else {
+            ASSERT_TRUE(WriteBytes(old, "an older version"));
+            if (c.block == ReadOnly) {
+                ASSERT_TRUE(MakeReadOnly(old));
+            } else {
+                held = CreateFileW(old.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                ASSERT_NE(held, INVALID_HANDLE_VALUE);
+            }
+        }
+        const std::vector<std::wstring> before = ListFiles(given);
+        SetupRun run = RunSetup(Options(L"/silent /folder=" + Quoted(given) + L" /log=" + Quoted(asked)));
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        UndoReadOnly(given);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 4u);
+        EXPECT_EQ(ListFiles(given), before);
+        const std::vector<std::string> entries = SplitEntries(Log(asked));
+        ASSERT_EQ(entries.size(), 4u) << Log(asked);
+        const std::string detail = EntryText(entries[1]);
+        EXPECT_EQ(detail.substr(0, c.detail.size()), c.detail);
+        EXPECT_EQ(detail.find("\r\nLink protection of the process: "), c.detail.size() - 2) << detail;
+        EXPECT_EQ(entries[2], Entry(IDS_CANT_INSTALL));
+        EXPECT_EQ(EntryText(entries.back()), "Finished: installation failed (exit code 4)");
+        DeleteFileW(asked.c_str());
+    }
 }
 
 } // namespace
