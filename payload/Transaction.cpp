@@ -810,6 +810,9 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     Staged& file = *staged;
     file.removal = true;
     file.state = Staged::State::Staged;
+    // A folder of that name is somebody else's, and not in the way of a removal.
+    const DWORD attributes = GetFileAttributesW(file.final_);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
     uint32_t volume = 0;
