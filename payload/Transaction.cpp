@@ -265,6 +265,9 @@ void CleanUp::Walk(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
     DWORD error = 0;
     const bool holding = HoldFolder(path, held, error);
     path[length - 1] = L'\\';
+    // A link below the target is not entered: nothing of a run of ours is behind it, and a
+    // folder of the pack there is refused when the install reaches it.
+    if (!holding && depth > 0 && error == ERROR_UNTRUSTED_MOUNT_POINT) return;
     if (!holding) return Failed(path, error, error == ERROR_UNTRUSTED_MOUNT_POINT ? InstallReason::RefusedLink : InstallReason::None);
     if (!holds.Add(held.get())) return Failed(path, ERROR_NOT_ENOUGH_MEMORY);
     held.release();
@@ -810,6 +813,9 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     Staged& file = *staged;
     file.removal = true;
     file.state = Staged::State::Staged;
+    // A folder of that name is somebody else's, and not in the way of a removal.
+    const DWORD attributes = GetFileAttributesW(file.final_);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
     uint32_t volume = 0;
