@@ -15,7 +15,7 @@ constexpr DWORD kStagingChars = 520;
 // For SYSTEM, GetTempPath2W gives C:\Windows\SystemTemp (or %SystemTemp%), which only SYSTEM
 // and administrators can use; GetTempPathW gives C:\Windows\Temp, where every user can
 // create the staging name first and hold it. Every other account gets the same from both.
-// Windows before the 2022 updates and Wine lack it.
+// Windows 10 and Server builds before 20348 without the updates of March 2025, and Wine, lack it.
 DWORD TemporaryFolder(wchar_t (&temp)[kStagingChars]) {
     using GetTempPath2Fn = DWORD(WINAPI*)(DWORD, LPWSTR);
     FARPROC proc = GetProcAddress(GetModuleHandleW(L"kernel32"), "GetTempPath2W");
