@@ -4,6 +4,7 @@
 
 #include "install/DirectoryPath.h"
 #include "support/ScratchFolder.h"
+#include "support/Unix.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ TEST_F(DirectoryPath, Cases) {
         {scratch / L"new\\deeper", 1, scratch / L"new\\deeper", L""},
         {L"Q:\\Zorvalind\\Plugins", 0, L"", L"Q:\\Zorvalind"},
         {L"\\\\server\\share\\Plugins", 0, L"", L""},
+        {L"\\\\server\\share\\" + std::wstring(300, L'a'), 0, L"", L""},  // longer than a level can be
+        {L"\\\\server\\", 0, L"", L""},
         {L"Data\\Viewer", 0, L"", start + L"\\Data"},
         {scratch / L"x/y\\z", 1, scratch / L"x\\y\\z", L""},
         {scratch / L"nox/y\\z", 0, L"", scratch / L"nox"},
@@ -66,6 +69,20 @@ TEST_F(DirectoryPath, DirectoryPartLimit) {
             EXPECT_TRUE(Exists(first)) << "the levels were walked";
         }
     }
+}
+
+// Below a share only the levels after \\server\share\ are made. Wine serves \\server\share from
+// dosdevices/unc/server/share in its prefix, here a link to the scratch folder.
+TEST_F(DirectoryPath, LevelsBelowAShare) {
+    wchar_t prefix[MAX_PATH] = {};
+    const DWORD n = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || UnixPath(scratch.Path()).empty()) GTEST_SKIP() << "no Wine prefix to serve a share from";
+    const std::wstring unc = std::wstring(prefix) + L"/dosdevices/unc/zlserver";
+    RunShell(L"mkdir -p \\\"$0\\\" && ln -sfn \\\"$1\\\" \\\"$0/share\\\"", unc, UnixPath(scratch.Path()));
+    ASSERT_TRUE(Exists(L"\\\\zlserver\\share\\start")) << "the share is not served";
+    EXPECT_EQ(Create(L"\\\\zlserver\\share\\Viewer\\Plugins"), 1);
+    EXPECT_TRUE(Exists(scratch / L"Viewer\\Plugins"));
+    RunShell(L"rm -rf \\\"$0\\\"", unc);
 }
 
 } // namespace
