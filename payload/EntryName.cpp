@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include "libdeflate.h"
+#include "payload/InstallReport.h"
 
 namespace {
 
@@ -79,24 +80,27 @@ bool DecodeEntryName(const char* stored, unsigned length, unsigned long flag, un
     return Decode(CP_OEMCP, 0, stored, static_cast<int>(length), wide, wideChars);
 }
 
-bool IsSafeEntryName(const wchar_t* name) {
-    if (name == nullptr || IsSeparator(name[0])) return false;
+InstallReason EntryNameFault(const wchar_t* name) {
+    if (name == nullptr || IsSeparator(name[0])) return InstallReason::NameLeavesFolder;
     const wchar_t* component = name;
     for (const wchar_t* p = name;; ++p) {
         if (*p != L'\0' && !IsSeparator(*p)) {
-            if (ForbiddenCharacter(*p)) return false;
+            if (ForbiddenCharacter(*p)) return InstallReason::NameForbiddenCharacter;
             continue;
         }
         const size_t length = static_cast<size_t>(p - component);
         if (length == 0) {
             // Only a folder's trailing separator (or the empty name) ends in an empty component.
-            if (*p != L'\0') return false;
-            return true;
+            return *p != L'\0' ? InstallReason::NameLeavesFolder : InstallReason::None;
         }
         // Win32 drops a trailing dot or blank: "a.dll." would land on "a.dll"; "." and ".." too.
-        if (component[length - 1] == L'.' || component[length - 1] == L' ') return false;
-        if (IsReservedDevice(component, length)) return false;
-        if (*p == L'\0') return true;
+        if (component[length - 1] == L'.' || component[length - 1] == L' ')
+            return (length == 2 && component[0] == L'.') ? InstallReason::NameLeavesFolder
+                                                          : InstallReason::NameTrailingDotOrBlank;
+        if (IsReservedDevice(component, length)) return InstallReason::NameIsDevice;
+        if (*p == L'\0') return InstallReason::None;
         component = p + 1;
     }
 }
+
+bool IsSafeEntryName(const wchar_t* name) { return EntryNameFault(name) == InstallReason::None; }

@@ -7,6 +7,7 @@
 
 #include "framework/Handles.h"
 #include "libdeflate.h"
+#include "payload/InstallReport.h"
 #include "payload/Transaction.h"
 #include "payload/ZipHandle.h"
 
@@ -61,6 +62,13 @@ struct Context {
     int skipFlag;
     std::unique_ptr<libdeflate_decompressor, DecompressorFreer> inflater;
     Buffer plain;
+    InstallReport* report;
+    const wchar_t* entry = nullptr;  // the entry being written, for the report
+    // The archive's reason for refusing the current entry: reading and checking its data.
+    bool Refuse(InstallReason reason, DWORD error = 0) {
+        if (report != nullptr) report->Fail(InstallStep::Checking, entry, error, reason);
+        return false;
+    }
     bool Holds(uint64_t offset, uint64_t bytes) const { return offset <= viewBytes && bytes <= viewBytes - offset; }
 };
 
@@ -74,36 +82,43 @@ bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 // and CRC-32 before a byte is written.
 bool WriteWhole(Context& c, const unz_file_info64& info, uint64_t dataOffset) {
     const size_t packed = static_cast<size_t>(info.compressed_size), size = static_cast<size_t>(info.uncompressed_size);
-    if (!c.Holds(dataOffset, packed)) return false;
+    if (!c.Holds(dataOffset, packed)) return c.Refuse(InstallReason::DamagedArchive);
     const char* data = c.view + dataOffset;
     if (info.compression_method == 0) {
-        if (packed != size) return false;
+        if (packed != size) return c.Refuse(packed < size ? InstallReason::ShortStream : InstallReason::LongStream);
     } else {
-        if (!c.plain.Reserve(size + 1)) return false;
+        if (!c.plain.Reserve(size + 1)) return c.Refuse(InstallReason::None, ERROR_NOT_ENOUGH_MEMORY);
         if (!c.inflater) c.inflater.reset(libdeflate_alloc_decompressor());
+        if (!c.inflater) return c.Refuse(InstallReason::None, ERROR_NOT_ENOUGH_MEMORY);
         // Without an actual-size result, a stream that ends short fails, and one that would
         // run past the stored size stops there and fails.
-        if (!c.inflater || libdeflate_deflate_decompress(c.inflater.get(), data, packed, c.plain.Data(), size, nullptr) !=
-                               LIBDEFLATE_SUCCESS)
-            return false;
+        switch (libdeflate_deflate_decompress(c.inflater.get(), data, packed, c.plain.Data(), size, nullptr)) {
+        case LIBDEFLATE_SUCCESS: break;
+        case LIBDEFLATE_SHORT_OUTPUT: return c.Refuse(InstallReason::ShortStream);
+        case LIBDEFLATE_INSUFFICIENT_SPACE: return c.Refuse(InstallReason::LongStream);
+        default: return c.Refuse(InstallReason::DamagedStream);
+        }
         data = c.plain.Data();
     }
-    if (libdeflate_crc32(0, data, size) != info.crc) return false;
+    if (libdeflate_crc32(0, data, size) != info.crc) return c.Refuse(InstallReason::CrcMismatch);
     return c.transaction.Write(data, size);
 }
 
 bool WriteStreamed(Context& c, const unz_file_info64& info) {
-    if (!c.plain.Reserve(kStreamChunkBytes)) return false;
+    if (!c.plain.Reserve(kStreamChunkBytes)) return c.Refuse(InstallReason::None, ERROR_NOT_ENOUGH_MEMORY);
     uint64_t total = 0;
     for (;;) {
         const int n = unzReadCurrentFile(c.archive, c.plain.Data(), kStreamChunkBytes);
-        if (n < 0) return false;
+        if (n == UNZ_CRCERROR) return c.Refuse(InstallReason::CrcMismatch);
+        if (n < 0) return c.Refuse(InstallReason::DamagedStream);
         if (n == 0) break;
         if (!c.transaction.Write(c.plain.Data(), static_cast<size_t>(n))) return false;
         total += static_cast<uint64_t>(n);
     }
     // A deflate stream may end before the stored size; minizip then skips the CRC check.
-    return total == info.uncompressed_size && unzCloseCurrentFile(c.archive) == UNZ_OK;
+    if (total < info.uncompressed_size) return c.Refuse(InstallReason::ShortStream);
+    if (total > info.uncompressed_size) return c.Refuse(InstallReason::LongStream);
+    return unzCloseCurrentFile(c.archive) == UNZ_OK || c.Refuse(InstallReason::CrcMismatch);
 }
 
 // The local header repeats the name, and no CRC covers either copy: a name that differs
@@ -119,10 +134,12 @@ bool ExtractCurrent(Context& c) {
     unz_file_info64 info{};
     char stored[kStoredNameBytes];
     unsigned char extra[kExtraFieldBytes];
+    c.entry = nullptr;
     if (unzGetCurrentFileInfo64(c.archive, &info, stored, kStoredNameBytes, extra, kExtraFieldBytes, nullptr, 0) != UNZ_OK)
-        return false;
+        return c.Refuse(InstallReason::DamagedArchive);
     // A name that fills the buffer arrives without its terminator; one with a NUL inside hides its tail.
-    if (info.size_filename >= kStoredNameBytes || strlen(stored) != info.size_filename) return false;
+    if (info.size_filename >= kStoredNameBytes) return c.Refuse(InstallReason::NameTooLong);
+    if (strlen(stored) != info.size_filename) return c.Refuse(InstallReason::NameForbiddenCharacter);
 
     if (c.skipFlag == 1) {
         char lowered[kStoredNameBytes];
@@ -132,27 +149,30 @@ bool ExtractCurrent(Context& c) {
         if (strstr(lowered, "icons.dll") != nullptr) return true;
     }
 
-    const bool encrypted = (info.flag & 1) != 0;
-    if (encrypted || (info.compression_method != 0 && info.compression_method != Z_DEFLATED)) return false;
     wchar_t wide[kWideNameChars];
     const unsigned extraLength = info.size_file_extra < kExtraFieldBytes ? static_cast<unsigned>(info.size_file_extra) : kExtraFieldBytes;
     if (!DecodeEntryName(stored, static_cast<unsigned>(info.size_filename), info.flag, info.version, extra, extraLength,
-                         wide, kWideNameChars) ||
-        !IsSafeEntryName(wide))
-        return false;
+                         wide, kWideNameChars))
+        return c.Refuse(InstallReason::NameNotDecodable);
     for (wchar_t* p = wide; *p != L'\0'; ++p)
         if (*p == L'/') *p = L'\\';
+    c.entry = wide;
+    if (const InstallReason fault = EntryNameFault(wide); fault != InstallReason::None) return c.Refuse(fault);
+    if ((info.flag & 1) != 0) return c.Refuse(InstallReason::Encrypted);
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) return c.Refuse(InstallReason::UnsupportedMethod);
 
     // Deflate cannot pack more than 1032 bytes into one: a larger claim is no real entry.
-    if (info.compression_method == Z_DEFLATED && info.uncompressed_size / 1032 > info.compressed_size + 64) return false;
+    if (info.compression_method == Z_DEFLATED && info.uncompressed_size / 1032 > info.compressed_size + 64)
+        return c.Refuse(InstallReason::TooCompressed);
     const bool whole = info.uncompressed_size <= kWholeEntryLimit && info.compressed_size <= kWholeEntryLimit;
     int method = 0, level = 0;
     if (unzOpenCurrentFile3(c.archive, &method, &level, whole ? 1 : 0, nullptr) != UNZ_OK) {
         unzCloseCurrentFile(c.archive);
-        return false;
+        return c.Refuse(InstallReason::DamagedArchive);
     }
     const uint64_t dataOffset = unzGetCurrentFileZStreamPos64(c.archive);
-    bool ok = LocalNameMatches(c, stored, static_cast<unsigned>(info.size_filename), dataOffset);
+    bool ok = LocalNameMatches(c, stored, static_cast<unsigned>(info.size_filename), dataOffset) ||
+              c.Refuse(InstallReason::NameMismatch);
 
     const wchar_t* last = wide;
     for (const wchar_t* p = wide; *p != L'\0'; ++p)
@@ -177,7 +197,8 @@ bool ExtractCurrent(Context& c) {
 
 } // namespace
 
-int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag) {
+int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag,
+                   InstallReport* report) {
     LARGE_INTEGER bytes{};
     if (!GetFileSizeEx(archiveFile, &bytes)) return -1;
     fw::unique_hfile mapping(CreateFileMappingW(archiveFile, nullptr, PAGE_READONLY, 0, 0, nullptr));
@@ -185,7 +206,7 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
     std::unique_ptr<const void, ViewUnmapper> view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (!view) return -1;
     Context c{archive, static_cast<const char*>(view.get()), static_cast<uint64_t>(bytes.QuadPart), transaction,
-              skipFlag, nullptr, {}};
+              skipFlag, nullptr, {}, report};
     unz_global_info64 global{};
     if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return -1;
     // One output buffer for the largest entry inflated whole, touched once: growing it on
@@ -207,22 +228,27 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
     return 0;
 }
 
-int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag, [[maybe_unused]] InstallReport* report) {
+int ExtractArchiveInto(HANDLE archiveFile, const wchar_t* targetFolder, InstallTransaction& transaction, int skipFlag,
+                       InstallReport* report) {
     zlib_filefunc64_def functions;
     FillHandleFileFunctions(&functions);
     unique_unzfile archive(unzOpen2_64(archiveFile, &functions));
-    if (!archive) return -1;
+    if (!archive) {
+        if (report != nullptr) report->Fail(InstallStep::Checking, nullptr, 0, InstallReason::DamagedArchive);
+        transaction.Rollback();
+        return -1;
+    }
 
     wchar_t previous[kCurrentDirChars] = {};
     DWORD previousChars = GetCurrentDirectoryW(kCurrentDirChars, previous);
     if (previousChars == 0 || previousChars >= kCurrentDirChars) previous[0] = L'\0';
-    // The target is resolved once, before the current directory moves: a drive-relative
-    // folder would otherwise be taken from the new one.
-    InstallTransaction transaction;
-    if (!transaction.Begin(targetFolder)) return -1;
-    if (_wchdir(targetFolder) != 0) return -1;
+    if (_wchdir(targetFolder) != 0) {
+        if (report != nullptr) report->Fail(InstallStep::Preparing, nullptr, GetLastError());
+        transaction.Rollback();
+        return -1;
+    }
 
-    const bool installed = ExtractEntries(archive.get(), archiveFile, transaction, skipFlag) == 0 &&
+    const bool installed = ExtractEntries(archive.get(), archiveFile, transaction, skipFlag, report) == 0 &&
                            transaction.Commit();
     if (!installed) {
         transaction.Rollback();
@@ -231,6 +257,14 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
         return -1;
     }
     return 0;
+}
+
+int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int skipFlag, InstallReport* report) {
+    // The target is resolved once, before the current directory moves: a drive-relative
+    // folder would otherwise be taken from the new one.
+    InstallTransaction transaction;
+    if (!transaction.Begin(targetFolder, report)) return -1;
+    return ExtractArchiveInto(archiveFile, targetFolder, transaction, skipFlag, report);
 }
 
 int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag, InstallReport* report) {

@@ -26,8 +26,12 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
 // first; never the plug-in folder itself. 0 when the pack is gone (also when there was
 // nothing to remove, or no plug-in folder), -1 when it failed and nothing changed.
 int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report = nullptr);
+// Into a transaction already begun (its clean-up done), which is committed or rolled back.
+int ExtractArchiveInto(HANDLE archiveFile, const wchar_t* targetFolder, InstallTransaction& transaction, int skipFlag,
+                       InstallReport* report = nullptr);
 // Writes every entry beside its target into the transaction; 0 when all of them are there.
-int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag);
+int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag,
+                   InstallReport* report = nullptr);
 void SetFileDateFromDos(const wchar_t* fileName, uint32_t dosDate);
 bool SetHandleDateFromDos(HANDLE file, uint32_t dosDate);
 int MakeDirectoryTree(const wchar_t* path);
@@ -35,6 +39,9 @@ int MakeDirectoryTree(const wchar_t* path);
 // False for a name that could write outside the target folder, onto a device, or under
 // a name that Windows would change (a trailing dot or blank, a forbidden character).
 bool IsSafeEntryName(const wchar_t* name);
+// Why a name is not safe; None when it is.
+enum class InstallReason : unsigned char;
+InstallReason EntryNameFault(const wchar_t* name);
 
 // The stored name in the text its archiver meant; false when it cannot be decoded.
 bool DecodeEntryName(const char* stored, unsigned length, unsigned long flag, unsigned long versionMadeBy,

@@ -70,6 +70,9 @@ bool ClearStagingName(const wchar_t* path) {
 } // namespace
 
 int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
+    // A killed run is undone or finished before anything else can fail, staging included.
+    InstallTransaction transaction;
+    if (!transaction.Begin(targetFolder, report)) return -1;
     wchar_t staging[kStagingChars] = {};
     HMODULE module = fw::ResourceInstance();
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPayloadResourceId), L"ZIP");
@@ -103,5 +106,5 @@ int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
     DWORD written = 0;
     if (!WriteFile(staged.get(), archive, size, &written, nullptr) || written != size) return -1;
     if (TransactionProbe != nullptr) TransactionProbe(2, 0);
-    return ExtractArchiveFromFile(staged.get(), targetFolder, 0, report);
+    return ExtractArchiveInto(staged.get(), targetFolder, transaction, 0, report);
 }
