@@ -178,6 +178,35 @@ TEST_F(Uninstall, AskedFirstAndTellsTheOutcome) {
     EXPECT_TRUE(ListFiles(start).empty()) << "a run with a window writes no log";
 }
 
+// The folder comes as for an install: "/folder=" before the registry, "/app" over both; the
+// pack goes from that folder only.
+TEST_F(Uninstall, FindsTheFolderAsAnInstallDoes) {
+    const std::wstring given = scratch / L"Given Folder", programFiles = scratch / L"PF";
+    const std::wstring defaultFolder = programFiles + L"\\Zorvalind";
+    ASSERT_TRUE(registry.SetString(RegistryGuard::kCurrentVersionKey, L"ProgramFilesDir", programFiles));
+    struct Case { const char* what; std::wstring switches, folder; };
+    const Case cases[] = {
+        {"registry", L"", viewer},
+        {"/folder=", L"/folder=" + Quoted(given), given},
+        {"/app", L"/app /folder=" + Quoted(given), defaultFolder},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Run(L"/silent " + c.switches).exitCode, 0u);
+        for (const std::wstring& other : {viewer, given, defaultFolder}) {
+            if (other != c.folder) {
+                ASSERT_EQ(Run(L"/silent /folder=" + Quoted(other)).exitCode, 0u);
+            }
+        }
+        EXPECT_EQ(Run(L"/silent /uninstall " + c.switches).exitCode, 0u);
+        for (const std::wstring& folder : {viewer, given, defaultFolder}) {
+            SCOPED_TRACE(testing::Message() << std::string(folder.begin(), folder.end()));
+            EXPECT_EQ(ListFiles(folder + L"\\Plugins"), folder == c.folder ? std::vector<std::wstring>{} : pack);
+            RemoveTree(folder + L"\\Plugins");
+        }
+    }
+}
+
 // Every way a removal refuses or fails: the exit code, what it says, and a folder exactly as
 // it was.
 TEST_F(Uninstall, RefusalsAndFailuresChangeNothing) {
