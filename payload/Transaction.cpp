@@ -354,7 +354,9 @@ bool ReadJournal(const wchar_t* path, unsigned char*& bytes, DWORD& size, bool& 
 // Walks the records of a journal; false on one that the setup never writes.
 template <class Visit>
 bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit visit) {
-    if (size < sizeof kJournalMagic || memcmp(bytes, kJournalMagic, sizeof kJournalMagic) != 0) return false;
+    // Cut by a kill before the first record was written: nothing to do.
+    if (size < sizeof kJournalMagic) return memcmp(bytes, kJournalMagic, size) == 0;
+    if (memcmp(bytes, kJournalMagic, sizeof kJournalMagic) != 0) return false;
     // Forward once to check every record and count them; then in the order asked for.
     size_t count = 0;
     for (size_t at = sizeof kJournalMagic; size - at >= sizeof(RecordHead);) {
@@ -808,6 +810,9 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     Staged& file = *staged;
     file.removal = true;
     file.state = Staged::State::Staged;
+    // A folder of that name is somebody else's, and not in the way of a removal.
+    const DWORD attributes = GetFileAttributesW(file.final_);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
     uint32_t volume = 0;

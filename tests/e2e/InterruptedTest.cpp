@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 
 #include "app/MessageIds.h"
 #include "e2e/SetupProcess.h"
@@ -123,6 +124,24 @@ TEST_F(OverOlderSet, OldFileThatCannotBeReplacedChangesNothing) {
     }
 }
 
+// Starts an install that the test host holds at stage:index, and kills it there.
+void KillInstallAt(const std::wstring& commandLine, const std::wstring& start, const wchar_t* hold) {
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
+    ASSERT_NE(held, nullptr);
+    ResetEvent(held);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", hold);
+    DWORD pid = 0;
+    HANDLE process = StartSetup(SETUP_TESTHOST_EXE, commandLine, start, true, &pid);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
+    ASSERT_NE(process, nullptr);
+    const bool reached = WaitForSingleObject(held, 60000) == WAIT_OBJECT_0;
+    TerminateProcess(process, 99);
+    WaitForSingleObject(process, 30000);
+    CloseHandle(process);
+    CloseHandle(held);
+    ASSERT_TRUE(reached) << "the install never reached the point";
+}
+
 TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
     struct Case {
         const char* what;
@@ -132,20 +151,8 @@ TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
     const Case cases[] = {{"at the first part file", L"0:0", false}, {"while putting files in place", L"1:20", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
-        ASSERT_NE(held, nullptr);
-        ResetEvent(held);
-        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", c.hold);
-        DWORD pid = 0;
-        HANDLE process = StartSetup(SETUP_TESTHOST_EXE, CommandLine(), start, true, &pid);
-        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
-        ASSERT_NE(process, nullptr);
-        const bool reached = WaitForSingleObject(held, 60000) == WAIT_OBJECT_0;
-        TerminateProcess(process, 99);
-        WaitForSingleObject(process, 30000);
-        CloseHandle(process);
-        CloseHandle(held);
-        ASSERT_TRUE(reached) << "the install never reached the point";
+        KillInstallAt(CommandLine(), start, c.hold);
+        if (HasFatalFailure()) return;
 
         // What the kill left: our leftovers, never a loadable name, and no staged archive.
         const std::vector<std::wstring> left = SetupLeftovers(plugins);
@@ -162,6 +169,152 @@ TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
         EXPECT_EQ(rerun.exitCode, 0u);
         ExpectExactlyThePack();
     }
+}
+
+// Plugins as a deployment finds it: an older version of most plug-ins, a few it does not
+// have (a whole folder of them among them), and a file of the user's own.
+class OverMixedSet : public OverOlderSet {
+protected:
+    using Files = std::map<std::wstring, std::string>;
+    std::vector<std::wstring> order;  // the pack's files in the order the archive holds them
+    std::vector<bool> isNew;
+    Files oldSet, newSet;
+
+    void SetUp() override {
+        OverOlderSet::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        for (const auto& [name, dos] : ArchivedEntries(PAYLOAD_ARCHIVE))
+            if (!name.empty() && name.back() != L'\\') order.push_back(name);
+        ASSERT_EQ(order.size(), pack.size());
+        // The pack's deepest folder is new to Plugins, its parent is not.
+        std::wstring newFolder;
+        for (const std::wstring& f : order)
+            if (std::count(f.begin(), f.end(), L'\\') > std::count(newFolder.begin(), newFolder.end(), L'\\'))
+                newFolder = f.substr(0, f.rfind(L'\\') + 1);
+        ASSERT_GE(std::count(newFolder.begin(), newFolder.end(), L'\\'), 2) << "the pack has no nested folder";
+        for (size_t i = 0; i < order.size(); ++i) {
+            isNew.push_back(i % 5 == 1 || order[i].compare(0, newFolder.size(), newFolder) == 0);
+            if (isNew[i]) ASSERT_TRUE(DeleteFileW((plugins + L"\\" + order[i]).c_str())) << order[i];
+        }
+        RemoveDirectoryW((plugins + L"\\" + newFolder).c_str());
+        ASSERT_FALSE(Exists(plugins + L"\\" + newFolder));
+        oldSet = Contents();
+        for (const std::wstring& f : pack) ASSERT_TRUE(ReadBytes(std::wstring(PAYLOAD_SOURCE_FOLDER) + L"\\" + f, newSet[f]));
+        newSet[L"mine.8bf"] = "the user's own";
+    }
+    // Every file and folder below Plugins with its bytes (a folder's are empty).
+    Files Contents() {
+        Files files;
+        for (const std::wstring& f : ListFiles(plugins)) EXPECT_TRUE(ReadBytes(plugins + L"\\" + f, files[f])) << f;
+        for (const std::wstring& f : ListFolders(plugins)) files[f + L"\\"] = "";
+        return files;
+    }
+    Files NewSetWithFolders() {
+        Files files = newSet;
+        for (const std::wstring& f : ListFolders(PAYLOAD_SOURCE_FOLDER)) files[f + L"\\"] = "";
+        return files;
+    }
+    // The transaction's index of the first, middle and last files that replace an old one.
+    std::vector<unsigned> Replaced() {
+        std::vector<unsigned> r;
+        for (unsigned i = 0; i < isNew.size(); ++i)
+            if (!isNew[i]) r.push_back(i);
+        return r;
+    }
+};
+
+// A kill at every kind of step, then a run that fails (it cannot stage the pack), then a
+// good one. After the failing run Plugins holds exactly the old set or exactly the new one,
+// never a mix, and nothing of the setup's; the good run gives the new set.
+TEST_F(OverMixedSet, KillThenFailingRunThenGoodRun) {
+    const unsigned last = static_cast<unsigned>(order.size() - 1), mid = last / 2;
+    unsigned firstNew = 0;
+    while (!isNew[firstNew]) ++firstNew;
+    const std::vector<unsigned> replaced = Replaced();
+    ASSERT_GE(replaced.size(), 3u);
+    struct Case {
+        std::string what;
+        int stage;
+        unsigned index;
+        bool committed;
+    };
+    const Case cases[] = {
+        {"first part file written", 0, 0, false},
+        {"last part file written", 0, last, false},
+        {"journal complete", 7, 0, false},
+        {"first old file moved aside", 1, 0, false},
+        {"before the first new file goes in", 1, firstNew, false},
+        {"first file in place", 4, 0, false},
+        {"first new file in place", 4, firstNew, false},
+        {"a middle file in place", 4, mid, false},
+        {"last file in place", 4, last, false},
+        {"every file in place", 3, last + 1, false},
+        {"committed", 5, 0, true},
+        {"first backup deleted", 6, replaced.front(), true},
+        {"a middle backup deleted", 6, replaced[replaced.size() / 2], true},
+        {"last backup deleted", 6, replaced.back(), true},
+    };
+    const std::wstring log = start + L"\\Zorvalind_Install.log";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Each case starts from the old set.
+        RemoveTree(plugins);
+        ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
+        for (const auto& [name, bytes] : oldSet) {
+            if (name.back() == L'\\') {
+                ASSERT_TRUE(CreateDirectoryW((plugins + L"\\" + name).c_str(), nullptr)) << name;
+            }
+        }
+        for (const auto& [name, bytes] : oldSet)
+            if (name.back() != L'\\') ASSERT_TRUE(WriteBytes(plugins + L"\\" + name, bytes)) << name;
+        ASSERT_TRUE(Contents() == oldSet);
+
+        const std::wstring hold = std::to_wstring(c.stage) + L":" + std::to_wstring(c.index);
+        KillInstallAt(CommandLine(), start, hold.c_str());
+        if (HasFatalFailure()) return;
+        EXPECT_FALSE(SetupLeftovers(plugins).empty());
+
+        {
+            TemporaryFolderOverride missing{scratch / L"no such folder"};
+            SetupRun failing = Install();
+            ASSERT_TRUE(failing.finished);
+            EXPECT_EQ(failing.exitCode, 4u);
+        }
+        const Files after = Contents();
+        EXPECT_TRUE(after == (c.committed ? NewSetWithFolders() : oldSet))
+            << "expected the " << (c.committed ? "new" : "old") << " set; " << after.size() << " names";
+        EXPECT_TRUE(SetupLeftovers(plugins).empty());
+
+        SetupRun good = Install();
+        ASSERT_TRUE(good.finished);
+        EXPECT_EQ(good.exitCode, 0u);
+        EXPECT_TRUE(Contents() == NewSetWithFolders());
+        EXPECT_TRUE(SetupLeftovers(plugins).empty());
+        DeleteFileW(log.c_str());
+    }
+}
+
+// A file put at a name by somebody else after the kill is not the run's own: the next run
+// keeps it and drops the backup it would have put back, and still undoes everything else.
+TEST_F(OverMixedSet, FileTheUserPutBackAfterAKillStays) {
+    const std::vector<unsigned> replaced = Replaced();
+    const unsigned victim = replaced[1];
+    const std::wstring hold = L"4:" + std::to_wstring(replaced[2]);
+    KillInstallAt(CommandLine(), start, hold.c_str());
+    if (HasFatalFailure()) return;
+    const std::wstring path = plugins + L"\\" + order[victim];
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    ASSERT_TRUE(WriteBytes(path, "put back by the user"));
+    {
+        TemporaryFolderOverride missing{scratch / L"no such folder"};
+        SetupRun failing = Install();
+        ASSERT_TRUE(failing.finished);
+        EXPECT_EQ(failing.exitCode, 4u);
+    }
+    Files expected = oldSet;
+    expected[order[victim]] = "put back by the user";
+    EXPECT_TRUE(Contents() == expected);
+    EXPECT_TRUE(SetupLeftovers(plugins).empty());
 }
 
 } // namespace
