@@ -69,7 +69,7 @@ bool ViewerRefuses(bool silent) {
 // "Remove the Zorvalind plug-ins from <Plugins>?", No by default.
 bool Confirmed(const wchar_t* plugins) {
     wchar_t shown[kPluginsChars];
-    wcscpy(shown, plugins);
+    lstrcpynW(shown, plugins, static_cast<int>(kPluginsChars));
     const size_t length = wcslen(shown);
     if (length > 3) shown[length - 1] = L'\0';  // without its trailing backslash, as people write it
     fw::CString format(IDS_UNINSTALL_QUESTION);
