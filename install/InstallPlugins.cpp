@@ -9,6 +9,7 @@
 #include "framework/PathList.h"
 #include "framework/Strings.h"
 #include "install/DirectoryPath.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/ReportLog.h"
 #include "payload/InstallReport.h"
@@ -42,6 +43,13 @@ InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noe
         return InstallOutcome::EmptyFolder;
     }
 
+    InstallReport report;
+    // The folder is resolved once, through the links an administrator may have set up on the
+    // way; only then are links that others made refused, and only the resolved path is used.
+    wchar_t resolved[kWorkChars];
+    if (ResolveFinalFolder(folder, resolved, kWorkChars)) folder = resolved;
+    report.redirectionTrust = TurnOnRedirectionTrust();
+
     // Room for a backslash, "Plugins" and the backslash the path creation adds; a longer
     // folder is never cut to a prefix that nobody named.
     const size_t folderChars = wcsnlen(folder, kWorkChars);
@@ -57,7 +65,6 @@ InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noe
         wcscpy(target, work);
     }
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    InstallReport report;
     if (!fits) report.Fail(InstallStep::Preparing, nullptr, 0, InstallReason::NoRoom);
     const int result = fits ? ExtractPayload(target, &report) : -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));

@@ -208,7 +208,7 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
     Context c{archive, static_cast<const char*>(view.get()), static_cast<uint64_t>(bytes.QuadPart), transaction,
               skipFlag, nullptr, {}, report};
     unz_global_info64 global{};
-    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return -1;
+    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return c.Refuse(InstallReason::DamagedArchive) ? 0 : -1;
     // One output buffer for the largest entry inflated whole, touched once: growing it on
     // the way would fault in fresh pages again and again.
     uint64_t largest = 0;
@@ -223,7 +223,10 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
         return -1;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         if (!ExtractCurrent(c)) return -1;
-        if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) return -1;
+        if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) {
+            c.entry = nullptr;
+            return c.Refuse(InstallReason::DamagedArchive) ? 0 : -1;
+        }
     }
     return 0;
 }

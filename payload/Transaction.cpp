@@ -265,6 +265,9 @@ void CleanUp::Walk(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
     DWORD error = 0;
     const bool holding = HoldFolder(path, held, error);
     path[length - 1] = L'\\';
+    // A link below the target is not entered: nothing of a run of ours is behind it, and a
+    // folder of the pack there is refused when the install reaches it.
+    if (!holding && depth > 0 && error == ERROR_UNTRUSTED_MOUNT_POINT) return;
     if (!holding) return Failed(path, error, error == ERROR_UNTRUSTED_MOUNT_POINT ? InstallReason::RefusedLink : InstallReason::None);
     if (!holds.Add(held.get())) return Failed(path, ERROR_NOT_ENOUGH_MEMORY);
     held.release();

@@ -303,8 +303,11 @@ TEST_F(OverMixedSet, FileTheUserPutBackAfterAKillStays) {
     KillInstallAt(CommandLine(), start, hold.c_str());
     if (HasFatalFailure()) return;
     const std::wstring path = plugins + L"\\" + order[victim];
+    // Written before the run's own file goes, so that it is another file (Linux, under Wine,
+    // hands a deleted file's inode number, its file ID, to the next one made).
+    ASSERT_TRUE(WriteBytes(path + L".new", "put back by the user"));
     ASSERT_TRUE(DeleteFileW(path.c_str()));
-    ASSERT_TRUE(WriteBytes(path, "put back by the user"));
+    ASSERT_TRUE(MoveFileW((path + L".new").c_str(), path.c_str()));
     {
         TemporaryFolderOverride missing{scratch / L"no such folder"};
         SetupRun failing = Install();
