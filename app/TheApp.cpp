@@ -9,6 +9,7 @@
 #include "app/Platform.h"
 #include "app/SilentInstall.h"
 #include "app/TitleFont.h"
+#include "app/Uninstall.h"
 #include "app/Usage.h"
 #include "framework/MessageBox.h"
 #include "install/InstallPlugins.h"
@@ -53,6 +54,10 @@ BOOL TheApp::InitInstance() {
     InitCommonControlsEx(&controls);
 
     if (silent) SilentMode = 1;
+    if (wcsstr(commandLine, L"/uninstall") != nullptr) {
+        SetExitCode(RunUninstall(silent));
+        return FALSE;
+    }
     if (SilentMode != 0) {
         SetExitCode(RunSilentInstall());
         return FALSE;
