@@ -12,3 +12,7 @@
 #define IDS_VIEWER_RUNNING 12
 #define IDS_ANOTHER_SETUP 13
 #define IDS_USAGE 14
+// Ids 15 to 19 are free: the catalogue test takes 15 for a missing text.
+#define IDS_UNINSTALL_QUESTION 20
+#define IDS_UNINSTALLED 21
+#define IDS_CANT_UNINSTALL 22

@@ -84,13 +84,14 @@ void AppendFolder(LogText& text, const SilentFolder* folder) {
     }
 }
 
-const wchar_t* Outcome(int exitCode) {
+const wchar_t* Outcome(int exitCode, bool removal) {
     switch (exitCode) {
     case kExitInstalled: return L"success";
     case kExitRefusedHost: return L"refused: not Windows on ARM64";
-    case kExitWizardLeft: return L"nothing installed: no wizard, or it was left";
+    case kExitWizardLeft:
+        return removal ? L"nothing removed: not confirmed, or no window to ask in" : L"nothing installed: no wizard, or it was left";
     case kExitNoFolder: return L"no install folder";
-    case kExitInstallFailed: return L"installation failed";
+    case kExitInstallFailed: return removal ? L"removal failed" : L"installation failed";
     case kExitViewerRunning: return L"Zorvalind is running";
     case kExitInstallInProgress: return L"another setup is running: retry later";
     default: return L"ended";
@@ -112,9 +113,9 @@ void LogRunStart(const wchar_t* commandLine, const SilentFolder* folder) noexcep
     text.Write();
 }
 
-void LogRunEnd(int exitCode) noexcept {
+void LogRunEnd(int exitCode, bool removal) noexcept {
     if (!InstallLogWasGiven()) return;
     LogText text;
-    text.Format(L"Finished: %ls (exit code %d)", Outcome(exitCode), exitCode);
+    text.Format(L"Finished: %ls (exit code %d)", Outcome(exitCode, removal), exitCode);
     text.Write();
 }

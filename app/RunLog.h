@@ -8,5 +8,5 @@ struct SilentFolder;
 // Version, command line, account, and the folder as resolved with its source; folder is
 // null where the run is not silent and looks no folder up.
 void LogRunStart(const wchar_t* commandLine, const SilentFolder* folder) noexcept;
-// The outcome and the exit code.
-void LogRunEnd(int exitCode) noexcept;
+// The outcome and the exit code; removal for a run with "/uninstall".
+void LogRunEnd(int exitCode, bool removal) noexcept;

@@ -11,6 +11,7 @@
 #include "app/RunLog.h"
 #include "app/SilentInstall.h"
 #include "app/TitleFont.h"
+#include "app/Uninstall.h"
 #include "app/Usage.h"
 #include "framework/MessageBox.h"
 #include "framework/Strings.h"
@@ -43,7 +44,7 @@ BOOL TheApp::InitInstance() {
     LogRunStart(commandLine, silent ? &folder : nullptr);
     const int code = Run(commandLine, silent, interactive, folder);
     SetExitCode(code);
-    LogRunEnd(code);
+    LogRunEnd(code, wcsstr(commandLine, L"/uninstall") != nullptr);
     return FALSE;
 }
 
@@ -80,6 +81,7 @@ int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const
     InitCommonControlsEx(&controls);
 
     if (silent) SilentMode = 1;
+    if (wcsstr(commandLine, L"/uninstall") != nullptr) return RunUninstall(silent);
     if (SilentMode != 0) return RunSilentInstall(folder);
     BuildTitleLogFont(TitleLogFont, ScreenPixelsPerInch(), IsWindowsXPOrLater());
     if (HFONT font = CreateFontIndirectW(&TitleLogFont)) TheSheet.TitleFont.Attach(font);

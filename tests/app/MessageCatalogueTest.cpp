@@ -22,18 +22,23 @@ const Text kCatalogue[] = {
     {IDS_VIEWER_RUNNING, L"Error: Zorvalind is running!\nPlease close all Zorvalind instances before you install "
                          L"Zorvalind PlugIns!"},
     {IDS_ANOTHER_SETUP, L"Another Zorvalind PlugIns setup is running!\nPlease wait until it has finished, then try again."},
-    {IDS_USAGE, L"ZorvalindPlugInsSetup.exe [/silent] [/folder=<folder>] [/app] [/log=<file>] [/?]\n\n"
-                L"/silent\tinstall without a window\n"
-                L"/folder=<folder>\tthe viewer's folder, ending at the next /\n"
-                L"/app\tthe viewer's default folder under Program Files\n"
-                L"/log=<file>\tthe silent run's log, instead of Zorvalind_Install.log\n"
-                L"/?\tthis help\n\n"
+    {IDS_UNINSTALL_QUESTION, L"Remove the Zorvalind plug-ins from %1?"},
+    {IDS_UNINSTALLED, L"The Zorvalind plug-ins have been removed."},
+    {IDS_CANT_UNINSTALL, L"Can't remove the Zorvalind plug-ins!\n\nNothing was removed. Please close every program "
+                         L"that uses them, then try again."},
+    {IDS_USAGE, L"Usage: ZorvalindPlugInsSetup.exe [switches]\n\n"
+                L"/silent\n\twithout a window\n"
+                L"/folder=<folder>\n\tthe viewer's folder, up to the next /\n"
+                L"/app\n\tthe default folder under Program Files\n"
+                L"/log=<file>\n\tthe log file of a silent run\n"
+                L"/uninstall\n\tremove the pack instead of installing it\n"
+                L"/?\n\tthis help\n\n"
                 L"Exit codes:\n"
-                L"0\tinstalled\n"
+                L"0\tinstalled, or removed\n"
                 L"1\tnot Windows on ARM64\n"
-                L"2\twizard left without installing\n"
+                L"2\twizard left, or the removal declined\n"
                 L"3\tno install folder\n"
-                L"4\tinstallation failed\n"
+                L"4\tinstallation or removal failed\n"
                 L"7\tZorvalind is running\n"
                 L"1618\tanother setup is running: try again later"},
 };

@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
-"""The winget manifest and the Intune detection rule as the build made them, checked against the
-program: its exit codes (app/ExitCodes.h), the executable's hash, version and switches, the pack's
-installed files; and against the fields and values that winget's 1.28.0 manifest schema requires.
+"""The winget manifest, the Intune detection rule and the detection script as the build made them,
+checked against the program: its exit codes (app/ExitCodes.h), the executable's hash, version and
+switches, the pack's installed files and their hashes; and against the fields and values that
+winget's 1.12.0 manifest schema allows.
 
-Usage: deployment-test.py <source folder> <build folder>
+Usage: deployment-test.py <source folder> <build folder> <manifest folder>
 """
 import datetime
 import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
+import zlib
 import zoneinfo
 
 try:
@@ -21,23 +25,28 @@ try:
 except ImportError:
     sys.exit("PyYAML is missing: run scripts/bootstrap")
 
-SOURCE, BUILD = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+SOURCE, BUILD, WINGET = (os.path.abspath(a) for a in sys.argv[1:4])
 EXE = os.path.join(BUILD, "ZorvalindPlugInsSetup.exe")
 TESTHOST = os.path.join(BUILD, "ZorvalindPlugInsSetup-testhost.exe")
-WINGET = os.path.join(BUILD, "packaging", "winget")
 RULE = os.path.join(BUILD, "packaging", "intune-detection-rule.txt")
+SCRIPT = os.path.join(BUILD, "packaging", "intune-detection.ps1")
+# What tests/CMakeLists.txt gives the manifest it makes for this test.
+TEST_URL = "https://downloads.example.com/4.76/ZorvalindPlugInsSetup.exe"
+TEST_OPTIONAL = {"ReleaseDate": datetime.date(2026, 12, 11), "PublisherUrl": "https://www.example.com/zorvalind",
+                 "Copyright": 'Copyright (c) 2026 Zorvalind: "all" rights reserved #1 \\ '}
+UNSET_OPTIONAL = ("PackageUrl", "LicenseUrl")
 
 # How each way a run ends is reported to winget (keyed by the name in app/ExitCodes.h).
 RETURN_RESPONSES = {
     "kExitRefusedHost": "systemNotSupported",
     "kExitWizardLeft": "cancelledByUser",
     "kExitNoFolder": "missingDependency",          # the viewer the pack belongs to is not found
-    "kExitInstallFailed": "diskFull",              # what the program itself tells the user to check
+    "kExitInstallFailed": "contactSupport",        # a file in use, access denied, a damaged entry: the log says
     "kExitViewerRunning": "packageInUseByApplication",
     "kExitInstallInProgress": "installInProgress",
 }
 
-# From winget-cli's schemas/JSON/manifests/v1.28.0 (version, installer, defaultLocale).
+# From winget-cli's schemas/JSON/manifests/v1.12.0 (version, installer, defaultLocale).
 SEGMENT = r'[^\.\s\\/:\*\?"<>\|\x01-\x1f]{1,32}'
 IDENTIFIER = rf"^{SEGMENT}(\.{SEGMENT}){{1,7}}$"
 VERSION = r'^[^\\/:\*\?"<>\|\x01-\x1f]+$'
@@ -67,22 +76,34 @@ STRING_RULES = {
     "DefaultLocale": (LOCALE, 1, 20), "PackageLocale": (LOCALE, 1, 20), "ManifestVersion": (MANIFEST_VERSION, 1, 99),
     "Publisher": (None, 2, 256), "PackageName": (None, 2, 256), "License": (None, 3, 512),
     "ShortDescription": (None, 3, 256), "Description": (None, 3, 10000), "MinimumOSVersion": (OS_VERSION, 1, 99),
-    "InstallerUrl": (URL, 1, 2048), "InstallerSha256": (SHA256, 64, 64),
+    "InstallerUrl": (URL, 1, 2048), "InstallerSha256": (SHA256, 64, 64), "InstallerLocale": (LOCALE, 1, 20),
+    "PublisherUrl": (URL, 1, 2048), "PackageUrl": (URL, 1, 2048), "LicenseUrl": (URL, 1, 2048),
+    "Copyright": (None, 3, 512),
 }
 ENUM_RULES = {
     "InstallerType": INSTALLER_TYPES, "Architecture": ARCHITECTURES, "Scope": {"user", "machine"},
     "ElevationRequirement": {"elevationRequired", "elevationProhibited", "elevatesSelf"},
     "UpgradeBehavior": {"install", "uninstallPrevious", "deny"},
 }
-OTHER_FIELDS = {"ManifestType", "Tags", "InstallModes", "InstallerSwitches", "ExpectedReturnCodes", "Installers"}
+OTHER_FIELDS = {"ManifestType", "Tags", "InstallModes", "InstallerSwitches", "ExpectedReturnCodes", "Installers",
+                "ReleaseDate"}
 
 
-def load_manifests():
+def cached(key):
+    """A value of the build's CMake cache."""
+    with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
+        found = re.search(rf"^{key}:[A-Z]+=(.*)$", f.read(), re.M)
+    assert found, f"{key} is not in the build's cache"
+    return found.group(1)
+
+
+def load_manifests(folder=WINGET):
     manifests = {}
-    for name in sorted(os.listdir(WINGET)):
-        with open(os.path.join(WINGET, name), encoding="utf-8") as f:
-            document = yaml.safe_load(f)
-        manifests.setdefault(document.get("ManifestType"), []).append((name, document))
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            text = f.read()
+        document = yaml.safe_load(text)
+        manifests.setdefault(document.get("ManifestType"), []).append((name, document, text))
     return manifests
 
 
@@ -112,7 +133,7 @@ class WingetManifest(unittest.TestCase):
 
     def one(self, kind):
         found = self.manifests.get(kind, [])
-        self.assertEqual(len(found), 1, f"{kind} manifests: {[n for n, _ in found]}")
+        self.assertEqual(len(found), 1, f"{kind} manifests: {[n for n, _, _ in found]}")
         return found[0][1]
 
     def installer(self):
@@ -129,7 +150,12 @@ class WingetManifest(unittest.TestCase):
         version, installer, locale = self.one("version"), self.one("installer"), self.one("defaultLocale")
         for key in ("PackageIdentifier", "PackageVersion", "ManifestVersion"):
             self.assertEqual({version[key], installer[key], locale[key]}, {version[key]}, key)
-        self.assertEqual(version["ManifestVersion"], "1.28.0")
+        # The one build variable sets the version and every file's schema line.
+        manifest_version = cached("WINGET_MANIFEST_VERSION")
+        self.assertEqual(version["ManifestVersion"], manifest_version)
+        for kind, found in self.manifests.items():
+            schema = re.findall(r"^# yaml-language-server: \$schema=(\S+)$", found[0][2], re.M)
+            self.assertEqual(schema, [f"https://aka.ms/winget-manifest.{kind}.{manifest_version}.schema.json"], kind)
         self.assertEqual(version["DefaultLocale"], locale["PackageLocale"])
         package = version["PackageIdentifier"]
         names = {kind: found[0][0] for kind, found in self.manifests.items()}
@@ -169,6 +195,31 @@ class WingetManifest(unittest.TestCase):
         for key, value in self.field("InstallerSwitches").items():
             self.assertIn(key, SWITCHES)
             self.assertTrue(isinstance(value, str) and 1 <= len(value) <= 512, f"{key}: {value!r}")
+
+    def test_release_settings_and_optional_fields(self):
+        self.assertEqual(self.installer()["InstallerUrl"], TEST_URL)
+        self.assertEqual(self.field("InstallerLocale"), "en-US")
+        fields = dict(self.one("installer"), **self.one("defaultLocale"))
+        for key, value in TEST_OPTIONAL.items():
+            self.assertEqual(fields.get(key), value, key)
+        for key in UNSET_OPTIONAL:
+            self.assertNotIn(key, fields, "a field that was not set is left out")
+        def empty_values(node, where):
+            if isinstance(node, dict):
+                return [e for key, value in node.items() for e in empty_values(value, f"{where}.{key}")]
+            if isinstance(node, list):
+                return [e for i, value in enumerate(node) for e in empty_values(value, f"{where}[{i}]")]
+            return [where] if node is None or node == "" else []
+        for kind, found in self.manifests.items():
+            self.assertEqual(empty_values(found[0][1], kind), [], "fields written with an empty value")
+            self.assertNotRegex(found[0][2], r"@[A-Z_]+@", "a placeholder left over")
+
+    def test_build_writes_no_manifest_without_a_download_address(self):
+        url, own = cached("WINGET_INSTALLER_URL"), os.path.join(BUILD, "packaging", "winget")
+        if url:
+            self.assertEqual(load_manifests(own)["installer"][0][1]["Installers"][0]["InstallerUrl"], url)
+        else:
+            self.assertFalse(os.path.exists(own), "a manifest without a download address")
 
     def test_what_and_how_it_installs(self):
         self.assertEqual(self.installer()["Architecture"], "arm64")
@@ -214,41 +265,133 @@ class WingetManifest(unittest.TestCase):
                 self.assertTrue(switch.encode("utf-16-le") in program, f"{switch} is not a switch the program reads")
 
 
-class DetectionRule(unittest.TestCase):
+def install(zone):
+    """A real silent install in a time zone; the viewer's folder, which the caller removes."""
+    viewer = tempfile.mkdtemp(dir=BUILD, prefix="deployment.")
+    environment = dict(os.environ, TZ=zone, ZORVALIND_SETUP_TEST_NATIVE_MACHINE="AA64")
+    folder = "Z:" + viewer.replace("/", "\\")
+    run = subprocess.run([os.path.join(BUILD, "wine-test"), TESTHOST, "/silent", f"/folder={folder}"],
+                         cwd=viewer, env=environment, timeout=300, capture_output=True)
+    if run.returncode != 0:
+        shutil.rmtree(viewer, ignore_errors=True)
+        raise AssertionError(f"install in {zone}: exit {run.returncode}: {run.stdout.decode(errors='replace')}")
+    return viewer
+
+
+class Detection(unittest.TestCase):
+    # The zones furthest from UTC on both sides, and one with daylight saving time.
+    ZONES = ("Pacific/Kiritimati", "Etc/GMT+12", "Europe/Berlin")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.viewers = {}
+        for zone in cls.ZONES:
+            cls.viewers[zone] = install(zone)
+
+    @classmethod
+    def tearDownClass(cls):
+        for viewer in cls.viewers.values():
+            shutil.rmtree(viewer, ignore_errors=True)
+
     def rule(self):
         with open(RULE, encoding="utf-8") as f:
-            lines = dict(line.split(": ", 1) for line in f.read().split("\n\n")[0].splitlines()[1:])
-        return lines
+            return dict(line.split(": ", 1) for line in f.read().split("\n\n")[0].splitlines()[1:])
 
-    def test_names_an_installed_dll_and_its_date(self):
+    def test_rule_holds_in_every_zone_whichever_time_the_agent_compares(self):
         rule = self.rule()
         self.assertEqual((rule["Rule type"], rule["Detection method"], rule["Operator"]),
-                         ("File", "Date modified", "Equals"))
-        self.assertTrue(rule["Path"].endswith("\\Plugins"))
+                         ("File", "Date modified", "Greater than or equal to"))
+        self.assertEqual(rule["Associated with a 32-bit app on 64-bit clients"], "No")
+        self.assertEqual(rule["Path"], "%ProgramFiles%\\Zorvalind\\Plugins")
         name = rule["File or folder"]
         self.assertRegex(name, r"^[^\\/]+\.[dD][lL][lL]$")
         value = datetime.datetime.strptime(rule["Value"], "%Y-%m-%d %H:%M:%S")
+        for zone, viewer in self.viewers.items():
+            with self.subTest(zone=zone):
+                installed = os.path.join(viewer, "Plugins", name)
+                self.assertTrue(os.path.isfile(installed), f"{name} is not directly in Plugins after an install")
+                moment = datetime.datetime.fromtimestamp(os.stat(installed).st_mtime, datetime.timezone.utc)
+                utc = moment.replace(tzinfo=None)
+                local = moment.astimezone(zoneinfo.ZoneInfo(zone)).replace(tzinfo=None)
+                self.assertGreaterEqual(utc, value, "detected by an agent that compares UTC")
+                self.assertGreaterEqual(local, value, "detected by an agent that compares local time")
+                # Not looser than it has to be: a pack dated two days earlier is not this one.
+                self.assertLessEqual(min(utc, local), value + datetime.timedelta(days=1))
 
-        # A real install in a zone with an offset: the file's time is the rule's wall-clock time
-        # taken in the zone's offset at the install.
-        zone = "Europe/Berlin"
-        work = tempfile.mkdtemp(dir=BUILD, prefix="rule.")
+    def test_script_names_every_installed_file_with_its_hash(self):
+        with open(SCRIPT, "rb") as f:
+            raw = f.read()
+        self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), "Windows PowerShell reads a script without a BOM as ANSI")
+        text = raw[3:].decode("utf-8")
+        listed = dict(re.findall(r"^    @\('((?:[^']|'')+)', '([0-9A-F]{64})'\),?\r$", text, re.M))
+        self.assertTrue(listed, "no files in the script")
+        listed = {name.replace("''", "'"): digest for name, digest in listed.items()}
+        self.assertIn('param([string]$Plugins = "$env:ProgramFiles\\Zorvalind\\Plugins")', text)
+        plugins = os.path.join(self.viewers[self.ZONES[0]], "Plugins")
+        installed = {}
+        for folder, _, files in os.walk(plugins):
+            for file in files:
+                path = os.path.join(folder, file)
+                with open(path, "rb") as f:
+                    installed[os.path.relpath(path, plugins).replace("/", "\\")] = hashlib.sha256(f.read()).hexdigest().upper()
+        self.assertEqual(listed, installed)
+        # Exit 0 with output only after every file matched; any mismatch or missing file exits 1.
+        body = text[text.index("foreach"):]
+        self.assertEqual(re.findall(r"exit (\d)", body), ["1", "1", "0"])
+        self.assertLess(body.index("Write-Output"), body.rindex("exit 0"))
+        self.assertEqual(body.count("Write-Output"), 1)
+
+
+class DetectionScriptNames(unittest.TestCase):
+    """The script names files as the setup decodes and writes them, from a small crafted archive."""
+
+    def archive(self, path, entries):
+        """entries: (stored name bytes, host system, extra field). zipfile writes an ASCII stand-in
+        of the same length, patched to the stored bytes in both headers (no CRC covers a name)."""
+        stand_ins = []
+        with zipfile.ZipFile(path, "w") as z:
+            for i, (stored, host, extra) in enumerate(entries):
+                stand_in = chr(ord("a") + i).encode("ascii") * len(stored)
+                info = zipfile.ZipInfo(stand_in.decode("ascii"), (2026, 6, 5, 9, 18, 4))
+                info.create_system, info.extra = host, extra
+                z.writestr(info, f"file {i}")
+                stand_ins.append(stand_in)
+        with open(path, "rb") as f:
+            data = f.read()
+        for (stored, _, _), stand_in in zip(entries, stand_ins):
+            self.assertEqual(data.count(stand_in), 2)
+            data = data.replace(stand_in, stored)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def script(self, entries):
+        work = tempfile.mkdtemp(prefix="names.")
         try:
-            viewer = os.path.join(work, "viewer")
-            os.mkdir(viewer)
-            environment = dict(os.environ, TZ=zone, ZORVALIND_SETUP_TEST_NATIVE_MACHINE="AA64")
-            offset = datetime.datetime.now(zoneinfo.ZoneInfo(zone)).utcoffset()
-            folder = "Z:" + viewer.replace("/", "\\")
-            run = subprocess.run([os.path.join(BUILD, "wine-test"), TESTHOST, "/silent", f"/folder={folder}"],
-                                 cwd=work, env=environment, timeout=300, capture_output=True)
-            self.assertEqual(run.returncode, 0, run.stdout.decode(errors="replace"))
-            installed = os.path.join(viewer, "Plugins", name)
-            self.assertTrue(os.path.isfile(installed), f"{name} is not directly in Plugins after an install")
-            expected = (value - offset).replace(tzinfo=datetime.timezone.utc)
-            self.assertEqual(datetime.datetime.fromtimestamp(os.stat(installed).st_mtime, datetime.timezone.utc),
-                             expected)
+            archive, script = os.path.join(work, "pack.zip"), os.path.join(work, "detect.ps1")
+            self.archive(archive, entries)
+            run = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "detection-script.py"), archive, script,
+                                  "4.76"], capture_output=True, text=True)
+            if run.returncode != 0:
+                return None, run.stderr
+            with open(script, encoding="utf-8-sig") as f:
+                return re.findall(r"^    @\('((?:[^']|'')+)', '[0-9A-F]{64}'\),?$", f.read(), re.M), ""
         finally:
             shutil.rmtree(work, ignore_errors=True)
+
+    def test_names_as_the_setup_writes_them(self):
+        unicode_field = lambda stored, name: struct.pack("<HHBI", 0x7075, 5 + len(name), 1, zlib.crc32(stored)) + name
+        names, error = self.script([
+            (b"it's \xe2\x80\x99quoted\xe2\x80\x99.dll", 3, b""),      # Unix host, unmarked UTF-8, quotes
+            (b"Sub/x\x81.dll", 0, unicode_field(b"Sub/x\x81.dll", "Sub/Überall.dll".encode())),  # Info-ZIP's field
+            (b"plain.8bf", 0, b""),
+        ])
+        self.assertEqual(error, "")
+        self.assertEqual(sorted(names), sorted(["it''s \u2019\u2019quoted\u2019\u2019.dll", "Sub\\Überall.dll", "plain.8bf"]))
+
+    def test_refuses_a_name_in_the_oem_code_page(self):
+        names, error = self.script([(b"x\x81.dll", 0, b""), (b"plain.dll", 0, b"")])
+        self.assertIsNone(names, "a script that names a file the setup may write under another name")
+        self.assertIn("OEM code page", error)
 
 
 if __name__ == "__main__":

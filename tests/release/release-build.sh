@@ -26,7 +26,7 @@ printf '%s' "$pass" >"$work/pass.txt"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/sign.p12" -passout "file:$work/pass.txt"
 
 cmake -S "$src" -B "$work/build" -DSIGN_PKCS12="$work/sign.p12" -DSIGN_PASSWORD_FILE="$work/pass.txt" \
-  >"$work/signlog" 2>&1
+  -DWINGET_INSTALLER_URL=https://downloads.example.com/ZorvalindPlugInsSetup.exe >"$work/signlog" 2>&1
 # shellcheck disable=SC2086
 cmake --build "$work/build" -j2 --verbose --target $exes >>"$work/signlog" 2>&1 || { cat "$work/signlog"; exit 1; }
 if grep -rqF "$pass" "$work/signlog" "$work/build"; then
@@ -40,7 +40,7 @@ done
 echo "signed: both executables verify"
 
 # The winget manifest is written after signing: it names the signed file's hash.
-cmake --build "$work/build" -j2 --target packaging >>"$work/signlog" 2>&1 || { cat "$work/signlog"; exit 1; }
+cmake --build "$work/build" -j2 --target winget_manifest >>"$work/signlog" 2>&1 || { cat "$work/signlog"; exit 1; }
 hash=$(sha256sum "$work/build/ZorvalindPlugInsSetup.exe" | cut -d' ' -f1 | tr a-f A-F)
 grep -qx "    InstallerSha256: $hash" "$work/build/packaging/winget/Zorvalind.PlugInsARM64.installer.yaml" \
   || { echo "the winget manifest does not name the signed executable's hash" >&2; exit 1; }

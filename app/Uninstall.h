@@ -1,0 +1,6 @@
+#pragma once
+
+// "/uninstall": removes the pack from the Plugins folder of the viewer's folder, which comes
+// as for an install ("/folder=", the registry, "/app"). Silent: no window, entries in the log;
+// otherwise it asks first and shows the outcome. Returns the process exit code.
+int RunUninstall(bool silent) noexcept;

@@ -1,0 +1,43 @@
+#include "install/UninstallPlugins.h"
+
+#include <windows.h>
+
+#include "app/MessageIds.h"
+#include "framework/MessageBox.h"
+#include "framework/Strings.h"
+#include "install/InstallLog.h"
+#include "install/ReportLog.h"
+#include "payload/InstallReport.h"
+#include "payload/Payload.h"
+
+namespace {
+
+constexpr int kMessageChars = 260;
+
+void Report(UINT id, const wchar_t* caption, UINT style, bool silent) {
+    if (silent) {
+        wchar_t message[kMessageChars];
+        fw::LoadStringInto(id, message, kMessageChars);
+        WriteLogEntry(message);
+        return;
+    }
+    fw::CString text(id);
+    fw::ShowMessageBox(GetActiveWindow(), text, caption, style);
+}
+
+} // namespace
+
+UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* caption, bool silent,
+                                  bool logSuccess) noexcept {
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    InstallReport report;
+    const int result = RemovePayload(pluginsFolder, &report);
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    if (result != 0) {
+        LogInstallReport(report);
+        Report(IDS_CANT_UNINSTALL, caption, MB_OK | MB_ICONERROR, silent);
+        return UninstallOutcome::Failed;
+    }
+    if (!silent || logSuccess) Report(IDS_UNINSTALLED, caption, MB_OK | MB_ICONINFORMATION, silent);
+    return UninstallOutcome::Removed;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+enum class UninstallOutcome { Removed, Failed };
+
+// Removes the pack from pluginsFolder (ending in a backslash) and reports the outcome: a
+// message box with the caption, or when silent a log entry (the success only when
+// logSuccess is set, as a "/log=" log asks for).
+UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* caption, bool silent,
+                                  bool logSuccess) noexcept;
