@@ -43,6 +43,11 @@ struct SetupOptions {
 
 SetupRun RunSetup(const SetupOptions& options);
 
+// Starts the test host with commandLine, lets it run to the transaction's stage:index (hold,
+// "<stage>:<index>"), and kills it there, as a reboot or a tool's time-out would. False when
+// it never got there within a minute.
+bool KillSetupAt(const std::wstring& commandLine, const std::wstring& currentDirectory, const wchar_t* hold);
+
 // A top-level window of the viewer's class, for as long as the object lives.
 class FakeViewer {
 public:
