@@ -11,6 +11,7 @@
 #include "app/ViewerWindow.h"
 #include "framework/MessageBox.h"
 #include "framework/Strings.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/UninstallPlugins.h"
 
@@ -89,6 +90,9 @@ int RunUninstall(bool silent) noexcept {
     const bool cut = CopyCommandLine(GetCommandLineW(), commandCopy);
     wchar_t folder[kCommandLineChars] = {};
     FindFolder(commandCopy, cut, silent, folder);
+    // Resolved once, as for an install: links on the way are followed here and nowhere after.
+    wchar_t resolved[kCommandLineChars];
+    if (folder[0] != L'\0' && ResolveFinalFolder(folder, resolved, kCommandLineChars)) wcscpy(folder, resolved);
     wchar_t plugins[kPluginsChars] = {};
     if (folder[0] == L'\0' || !PluginsFolderOf(folder, plugins)) {
         if (silent) {

@@ -5,6 +5,7 @@
 #include "app/MessageIds.h"
 #include "framework/MessageBox.h"
 #include "framework/Strings.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/ReportLog.h"
 #include "payload/InstallReport.h"
@@ -31,6 +32,7 @@ UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* c
                                   bool logSuccess) noexcept {
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     InstallReport report;
+    report.redirectionTrust = TurnOnRedirectionTrust();
     const int result = RemovePayload(pluginsFolder, &report);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result != 0) {

@@ -124,22 +124,8 @@ TEST_F(OverOlderSet, OldFileThatCannotBeReplacedChangesNothing) {
     }
 }
 
-// Starts an install that the test host holds at stage:index, and kills it there.
 void KillInstallAt(const std::wstring& commandLine, const std::wstring& start, const wchar_t* hold) {
-    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
-    ASSERT_NE(held, nullptr);
-    ResetEvent(held);
-    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", hold);
-    DWORD pid = 0;
-    HANDLE process = StartSetup(SETUP_TESTHOST_EXE, commandLine, start, true, &pid);
-    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
-    ASSERT_NE(process, nullptr);
-    const bool reached = WaitForSingleObject(held, 60000) == WAIT_OBJECT_0;
-    TerminateProcess(process, 99);
-    WaitForSingleObject(process, 30000);
-    CloseHandle(process);
-    CloseHandle(held);
-    ASSERT_TRUE(reached) << "the install never reached the point";
+    ASSERT_TRUE(KillSetupAt(commandLine, start, hold)) << "the install never reached " << hold;
 }
 
 TEST_F(OverOlderSet, KilledRunIsCleanedUpByTheNext) {
@@ -194,7 +180,9 @@ protected:
         ASSERT_GE(std::count(newFolder.begin(), newFolder.end(), L'\\'), 2) << "the pack has no nested folder";
         for (size_t i = 0; i < order.size(); ++i) {
             isNew.push_back(i % 5 == 1 || order[i].compare(0, newFolder.size(), newFolder) == 0);
-            if (isNew[i]) ASSERT_TRUE(DeleteFileW((plugins + L"\\" + order[i]).c_str())) << order[i];
+            if (isNew[i]) {
+                ASSERT_TRUE(DeleteFileW((plugins + L"\\" + order[i]).c_str())) << order[i];
+            }
         }
         RemoveDirectoryW((plugins + L"\\" + newFolder).c_str());
         ASSERT_FALSE(Exists(plugins + L"\\" + newFolder));
@@ -266,7 +254,9 @@ TEST_F(OverMixedSet, KillThenFailingRunThenGoodRun) {
             }
         }
         for (const auto& [name, bytes] : oldSet)
-            if (name.back() != L'\\') ASSERT_TRUE(WriteBytes(plugins + L"\\" + name, bytes)) << name;
+            if (name.back() != L'\\') {
+                ASSERT_TRUE(WriteBytes(plugins + L"\\" + name, bytes)) << name;
+            }
         ASSERT_TRUE(Contents() == oldSet);
 
         const std::wstring hold = std::to_wstring(c.stage) + L":" + std::to_wstring(c.index);

@@ -179,3 +179,22 @@ FakeViewer::FakeViewer() {
 FakeViewer::~FakeViewer() {
     if (window_ != nullptr) DestroyWindow(window_);
 }
+
+bool KillSetupAt(const std::wstring& commandLine, const std::wstring& currentDirectory, const wchar_t* hold) {
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
+    if (held == nullptr) return false;
+    ResetEvent(held);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", hold);
+    DWORD pid = 0;
+    HANDLE process = StartSetup(SETUP_TESTHOST_EXE, commandLine, currentDirectory, true, &pid);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", nullptr);
+    bool reached = false;
+    if (process != nullptr) {
+        reached = WaitForSingleObject(held, 60000) == WAIT_OBJECT_0;
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, 30000);
+        CloseHandle(process);
+    }
+    CloseHandle(held);
+    return reached;
+}

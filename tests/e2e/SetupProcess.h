@@ -44,6 +44,11 @@ struct SetupOptions {
 
 SetupRun RunSetup(const SetupOptions& options);
 
+// Starts the test host with commandLine, lets it run to the transaction's stage:index (hold,
+// "<stage>:<index>"), and kills it there, as a reboot or a tool's time-out would. False when
+// it never got there within a minute.
+bool KillSetupAt(const std::wstring& commandLine, const std::wstring& currentDirectory, const wchar_t* hold);
+
 // As a deployment tool runs it: on a window station and desktop of its own, which no user
 // sees (made for the run; without WSF_VISIBLE, as session 0's). Nobody could answer a box
 // there, so none is looked for: a run that waits is killed at the time-out and not finished.

@@ -269,4 +269,28 @@ TEST_F(Uninstall, RefusalsAndFailuresChangeNothing) {
     EXPECT_EQ(Snapshot(plugins), Without(before, pack));
 }
 
+// A removal killed midway (after some files went aside, after all of them, at its commit,
+// while deleting what it took away): the next removal finishes or undoes it and removes the
+// pack; the user's own stay as they were.
+TEST_F(Uninstall, KilledRemovalIsFinishedByTheNext) {
+    Install();
+    const std::vector<std::wstring> mine = AddUsersFiles();
+    const unsigned last = static_cast<unsigned>(pack.size() - 1), mid = last / 2;
+    const std::wstring holds[] = {L"1:" + std::to_wstring(mid), L"4:" + std::to_wstring(last), L"5:0",
+                                  L"6:" + std::to_wstring(mid)};
+    for (const std::wstring& hold : holds) {
+        SCOPED_TRACE(std::string(hold.begin(), hold.end()));
+        if (ListFiles(plugins).size() == mine.size()) {
+            ASSERT_EQ(Run(L"/silent").exitCode, 0u);
+        }
+        ASSERT_EQ(ListFiles(plugins).size(), pack.size() + mine.size());
+        const Tree before = Snapshot(plugins);
+        ASSERT_TRUE(KillSetupAt(Quoted(SETUP_TESTHOST_EXE) + L" /silent /uninstall", start, hold.c_str()));
+        SetupRun again = Run(L"/silent /uninstall");
+        EXPECT_EQ(again.exitCode, 0u);
+        EXPECT_TRUE(Snapshot(plugins) == Without(before, pack));
+        EXPECT_TRUE(SetupLeftovers(plugins).empty());
+    }
+}
+
 } // namespace
