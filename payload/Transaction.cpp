@@ -462,6 +462,9 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
             return false;
         }
     }
+    // A backup whose record could not be undone (its new file held open, say) still stands
+    // and would look like one no journal names: the journal stays and a later run goes on.
+    if (!c.clean) return false;
     // Backups no journal names: from a run of an older setup. Where the name is free the old
     // file goes back; a file standing there cannot be told for the run's own, so it stays.
     for (size_t i = 0; i < c.backups.Count(); ++i) {
