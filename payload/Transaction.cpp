@@ -354,7 +354,17 @@ bool ReadJournal(const wchar_t* path, unsigned char*& bytes, DWORD& size, bool& 
     return true;
 }
 
-// Walks the records of a journal; false on one that the setup never writes.
+// A record's name, checked as one the setup could have written: below the target, no
+// link-shaped tricks, no NUL inside.
+bool RecordName(const unsigned char* bytes, size_t at, const RecordHead& head, wchar_t (&name)[MAX_PATH * 2]) {
+    memcpy(name, bytes + at + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
+    name[head.chars] = L'\0';
+    return wcslen(name) == head.chars && IsSafeEntryName(name) && wcschr(name, L'/') == nullptr &&
+           name[head.chars - 1] != L'\\';
+}
+
+// Walks the records of a journal; false on one that the setup never writes, before any
+// record is visited.
 template <class Visit>
 bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit visit) {
     // Cut by a kill before the first record was written: nothing to do.
@@ -370,6 +380,8 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
             return false;
         const size_t bytesOfName = static_cast<size_t>(head.chars) * sizeof(wchar_t);
         if (size - at - sizeof head < bytesOfName) break;  // cut by a kill
+        wchar_t name[MAX_PATH * 2];
+        if (!RecordName(bytes, at, head, name)) return false;
         at += sizeof head + bytesOfName;
         ++count;
     }
@@ -389,14 +401,7 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
         RecordHead head;
         memcpy(&head, bytes + starts[i], sizeof head);
         wchar_t name[MAX_PATH * 2];
-        memcpy(name, bytes + starts[i] + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
-        name[head.chars] = L'\0';
-        // A name the setup could have written: below the target, no link-shaped tricks.
-        if (!IsSafeEntryName(name) || wcschr(name, L'/') != nullptr || name[head.chars - 1] == L'\\') {
-            ok = false;
-            break;
-        }
-        ok = visit(head, name);
+        ok = RecordName(bytes, starts[i], head, name) && visit(head, name);
     }
     free(starts);
     return ok;
