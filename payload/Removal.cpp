@@ -100,6 +100,7 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
         transaction.Rollback();
         return -1;
     }
+    if (TransactionProbe != nullptr) TransactionProbe(8, 0);
     // The pack's folders that are left empty, deepest first; a folder that still holds
     // anything stays, and so does the plug-in folder itself.
     for (size_t depth = 64; depth > 0; --depth) {
