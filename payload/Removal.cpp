@@ -6,6 +6,7 @@
 
 #include "framework/Module.h"
 #include "framework/PathList.h"
+#include "payload/HeldFolder.h"
 #include "payload/InstallReport.h"
 #include "payload/Transaction.h"
 
@@ -109,8 +110,7 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
             size_t levels = 0;
             for (const wchar_t* p = folder + wcslen(transaction.Root()); *p != L'\0'; ++p) levels += *p == L'\\';
             if (levels + 1 != depth) continue;
-            const DWORD attributes = GetFileAttributesW(folder);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) RemoveDirectoryW(folder);
+            RemoveEmptyFolder(folder);
         }
     }
     return 0;

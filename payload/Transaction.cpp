@@ -485,7 +485,7 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
     // must not be held for that.
     c.holds.Close();
     // Gathered newest first, from the records read backwards.
-    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveDirectoryW(made.At(i));
+    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveEmptyFolder(made.At(i));
     made.Clear();
     if (committed && !DeleteFileW(commit) && !Gone(GetLastError())) return false;
     return DeleteFileW(journal) || Gone(GetLastError());
@@ -967,7 +967,8 @@ void InstallTransaction::Rollback() noexcept {
     for (size_t i = count_; i > 0; --i) undone = Undo(*files_[i - 1]) && undone;
     // Folders can only go once nothing holds them.
     ReleaseFolders();
-    createdFolders_.RemoveFoldersNewestFirst();
+    for (size_t i = createdFolders_.Count(); i > 0; --i) RemoveEmptyFolder(createdFolders_.At(i - 1));
+    createdFolders_.Clear();
     // Whatever could not be undone is still named in the journal, for the next run.
     if (undone && fw::Valid(journal_)) DeleteHandle(journal_.get());
     journal_.reset();
