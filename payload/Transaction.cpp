@@ -354,7 +354,17 @@ bool ReadJournal(const wchar_t* path, unsigned char*& bytes, DWORD& size, bool& 
     return true;
 }
 
-// Walks the records of a journal; false on one that the setup never writes.
+// A record's name, checked as one the setup could have written: below the target, no
+// link-shaped tricks, no NUL inside.
+bool RecordName(const unsigned char* bytes, size_t at, const RecordHead& head, wchar_t (&name)[MAX_PATH * 2]) {
+    memcpy(name, bytes + at + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
+    name[head.chars] = L'\0';
+    return wcslen(name) == head.chars && IsSafeEntryName(name) && wcschr(name, L'/') == nullptr &&
+           name[head.chars - 1] != L'\\';
+}
+
+// Walks the records of a journal; false on one that the setup never writes, before any
+// record is visited.
 template <class Visit>
 bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit visit) {
     // Cut by a kill before the first record was written: nothing to do.
@@ -370,6 +380,8 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
             return false;
         const size_t bytesOfName = static_cast<size_t>(head.chars) * sizeof(wchar_t);
         if (size - at - sizeof head < bytesOfName) break;  // cut by a kill
+        wchar_t name[MAX_PATH * 2];
+        if (!RecordName(bytes, at, head, name)) return false;
         at += sizeof head + bytesOfName;
         ++count;
     }
@@ -389,14 +401,7 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
         RecordHead head;
         memcpy(&head, bytes + starts[i], sizeof head);
         wchar_t name[MAX_PATH * 2];
-        memcpy(name, bytes + starts[i] + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
-        name[head.chars] = L'\0';
-        // A name the setup could have written: below the target, no link-shaped tricks.
-        if (!IsSafeEntryName(name) || wcschr(name, L'/') != nullptr || name[head.chars - 1] == L'\\') {
-            ok = false;
-            break;
-        }
-        ok = visit(head, name);
+        ok = RecordName(bytes, starts[i], head, name) && visit(head, name);
     }
     free(starts);
     return ok;
@@ -462,6 +467,9 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
             return false;
         }
     }
+    // A backup whose record could not be undone (its new file held open, say) still stands
+    // and would look like one no journal names: the journal stays and a later run goes on.
+    if (!c.clean) return false;
     // Backups no journal names: from a run of an older setup. Where the name is free the old
     // file goes back; a file standing there cannot be told for the run's own, so it stays.
     for (size_t i = 0; i < c.backups.Count(); ++i) {
@@ -477,7 +485,7 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
     // must not be held for that.
     c.holds.Close();
     // Gathered newest first, from the records read backwards.
-    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveDirectoryW(made.At(i));
+    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveEmptyFolder(made.At(i));
     made.Clear();
     if (committed && !DeleteFileW(commit) && !Gone(GetLastError())) return false;
     return DeleteFileW(journal) || Gone(GetLastError());
@@ -959,7 +967,8 @@ void InstallTransaction::Rollback() noexcept {
     for (size_t i = count_; i > 0; --i) undone = Undo(*files_[i - 1]) && undone;
     // Folders can only go once nothing holds them.
     ReleaseFolders();
-    createdFolders_.RemoveFoldersNewestFirst();
+    for (size_t i = createdFolders_.Count(); i > 0; --i) RemoveEmptyFolder(createdFolders_.At(i - 1));
+    createdFolders_.Clear();
     // Whatever could not be undone is still named in the journal, for the next run.
     if (undone && fw::Valid(journal_)) DeleteHandle(journal_.get());
     journal_.reset();
