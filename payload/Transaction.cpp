@@ -27,6 +27,7 @@ constexpr wchar_t kBackupSuffix[] = L".~zl";
 constexpr wchar_t kJournalName[] = L"~zljournal.~zlj";
 constexpr wchar_t kCommitName[] = L"~zlcommit.~zlc";
 constexpr size_t kNumberedChars = 3 + 8 + 1 + 5 + 5;
+constexpr int kWalkDepth = 128;
 
 // The journal: a magic, then records of a fixed head and a name below the target, in the
 // order the run made them. Only whole records count: a tail cut by a kill is ignored.
@@ -259,7 +260,8 @@ struct CleanUp {
 // Deletes part and spent files, notes backups, and holds every folder on the way, so that
 // none of them can be swapped for a link before the clean-up is done.
 void CleanUp::Walk(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
-    if (depth > 32) return Failed(path, ERROR_BUFFER_OVERFLOW);
+    // Deeper than any pack goes: a user's own tree, not walked (and never blocking an install).
+    if (depth > kWalkDepth) return;
     path[length - 1] = L'\0';
     fw::unique_hfile held;
     DWORD error = 0;

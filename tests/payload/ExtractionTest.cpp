@@ -393,6 +393,21 @@ TEST_F(Extraction, LookAlikeNamesAreLeftAlone) {
     EXPECT_EQ(ListFiles(target).size(), planted.size() + 2);
 }
 
+// A user's own tree deeper than any pack does not stop an install, and stays as it is.
+TEST_F(Extraction, DeepFolderOfTheUsersOwnIsNoObstacle) {
+    std::wstring deep = target;
+    for (int level = 0; level < 140; ++level) {
+        deep += L"\\d";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << level;
+    }
+    ASSERT_TRUE(WriteBytes(deep + L"\\~zl00001234-00000.part", "the user's, down there"));
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}}));
+    EXPECT_EQ(Extract(), 0);
+    EXPECT_EQ(Content(L"a.dll"), "new a");
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(deep + L"\\~zl00001234-00000.part", bytes) && bytes == "the user's, down there");
+}
+
 // A file system that runs full while the part files are written: the old files stay.
 TEST_F(Extraction, FullDiskLeavesTheTargetAsItWas) {
     const std::wstring small = scratch / L"small";
