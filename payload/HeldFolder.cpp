@@ -55,3 +55,20 @@ bool HoldFolder(const wchar_t* path, fw::unique_hfile& held, DWORD& error) noexc
     }
     return true;
 }
+
+bool RemoveEmptyFolder(const wchar_t* path) noexcept {
+    // By handle, once its final path is checked: a folder above swapped for a link between
+    // the check and a removal by name would take the removal elsewhere.
+    fw::unique_hfile folder(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!fw::Valid(folder)) return false;
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+        !IsAt(folder.get(), path))
+        return false;
+    // Refused for a folder that is not empty.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(folder.get(), FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}

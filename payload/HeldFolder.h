@@ -19,6 +19,10 @@ bool FinalPathOf(HANDLE handle, wchar_t* path, DWORD chars) noexcept;
 // True when handle's final path is expected (in any case).
 bool IsAt(HANDLE handle, const wchar_t* expected) noexcept;
 
+// Removes the folder at path (a long-path form, no trailing backslash) where it is empty, as
+// itself: a link there, or a path that a link above it leads elsewhere, is left alone.
+bool RemoveEmptyFolder(const wchar_t* path) noexcept;
+
 #ifndef ERROR_UNTRUSTED_MOUNT_POINT
 #define ERROR_UNTRUSTED_MOUNT_POINT 448L
 #endif

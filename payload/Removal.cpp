@@ -6,6 +6,7 @@
 
 #include "framework/Module.h"
 #include "framework/PathList.h"
+#include "payload/HeldFolder.h"
 #include "payload/InstallReport.h"
 #include "payload/Transaction.h"
 
@@ -100,6 +101,7 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
         transaction.Rollback();
         return -1;
     }
+    if (TransactionProbe != nullptr) TransactionProbe(8, 0);
     // The pack's folders that are left empty, deepest first; a folder that still holds
     // anything stays, and so does the plug-in folder itself.
     for (size_t depth = 64; depth > 0; --depth) {
@@ -108,8 +110,7 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
             size_t levels = 0;
             for (const wchar_t* p = folder + wcslen(transaction.Root()); *p != L'\0'; ++p) levels += *p == L'\\';
             if (levels + 1 != depth) continue;
-            const DWORD attributes = GetFileAttributesW(folder);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) RemoveDirectoryW(folder);
+            RemoveEmptyFolder(folder);
         }
     }
     return 0;

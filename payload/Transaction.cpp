@@ -27,6 +27,7 @@ constexpr wchar_t kBackupSuffix[] = L".~zl";
 constexpr wchar_t kJournalName[] = L"~zljournal.~zlj";
 constexpr wchar_t kCommitName[] = L"~zlcommit.~zlc";
 constexpr size_t kNumberedChars = 3 + 8 + 1 + 5 + 5;
+constexpr int kWalkDepth = 128;
 
 // The journal: a magic, then records of a fixed head and a name below the target, in the
 // order the run made them. Only whole records count: a tail cut by a kill is ignored.
@@ -259,7 +260,8 @@ struct CleanUp {
 // Deletes part and spent files, notes backups, and holds every folder on the way, so that
 // none of them can be swapped for a link before the clean-up is done.
 void CleanUp::Walk(wchar_t (&path)[kLongPathChars], size_t length, int depth) {
-    if (depth > 32) return Failed(path, ERROR_BUFFER_OVERFLOW);
+    // Deeper than any pack goes: a user's own tree, not walked (and never blocking an install).
+    if (depth > kWalkDepth) return;
     path[length - 1] = L'\0';
     fw::unique_hfile held;
     DWORD error = 0;
@@ -354,7 +356,17 @@ bool ReadJournal(const wchar_t* path, unsigned char*& bytes, DWORD& size, bool& 
     return true;
 }
 
-// Walks the records of a journal; false on one that the setup never writes.
+// A record's name, checked as one the setup could have written: below the target, no
+// link-shaped tricks, no NUL inside.
+bool RecordName(const unsigned char* bytes, size_t at, const RecordHead& head, wchar_t (&name)[MAX_PATH * 2]) {
+    memcpy(name, bytes + at + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
+    name[head.chars] = L'\0';
+    return wcslen(name) == head.chars && IsSafeEntryName(name) && wcschr(name, L'/') == nullptr &&
+           name[head.chars - 1] != L'\\';
+}
+
+// Walks the records of a journal; false on one that the setup never writes, before any
+// record is visited.
 template <class Visit>
 bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit visit) {
     // Cut by a kill before the first record was written: nothing to do.
@@ -370,6 +382,8 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
             return false;
         const size_t bytesOfName = static_cast<size_t>(head.chars) * sizeof(wchar_t);
         if (size - at - sizeof head < bytesOfName) break;  // cut by a kill
+        wchar_t name[MAX_PATH * 2];
+        if (!RecordName(bytes, at, head, name)) return false;
         at += sizeof head + bytesOfName;
         ++count;
     }
@@ -389,14 +403,7 @@ bool ForEachRecord(const unsigned char* bytes, DWORD size, bool backwards, Visit
         RecordHead head;
         memcpy(&head, bytes + starts[i], sizeof head);
         wchar_t name[MAX_PATH * 2];
-        memcpy(name, bytes + starts[i] + sizeof head, static_cast<size_t>(head.chars) * sizeof(wchar_t));
-        name[head.chars] = L'\0';
-        // A name the setup could have written: below the target, no link-shaped tricks.
-        if (!IsSafeEntryName(name) || wcschr(name, L'/') != nullptr || name[head.chars - 1] == L'\\') {
-            ok = false;
-            break;
-        }
-        ok = visit(head, name);
+        ok = RecordName(bytes, starts[i], head, name) && visit(head, name);
     }
     free(starts);
     return ok;
@@ -462,6 +469,9 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
             return false;
         }
     }
+    // A backup whose record could not be undone (its new file held open, say) still stands
+    // and would look like one no journal names: the journal stays and a later run goes on.
+    if (!c.clean) return false;
     // Backups no journal names: from a run of an older setup. Where the name is free the old
     // file goes back; a file standing there cannot be told for the run's own, so it stays.
     for (size_t i = 0; i < c.backups.Count(); ++i) {
@@ -477,7 +487,7 @@ bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report) noexcep
     // must not be held for that.
     c.holds.Close();
     // Gathered newest first, from the records read backwards.
-    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveDirectoryW(made.At(i));
+    for (size_t i = 0; !committed && i < made.Count(); ++i) RemoveEmptyFolder(made.At(i));
     made.Clear();
     if (committed && !DeleteFileW(commit) && !Gone(GetLastError())) return false;
     return DeleteFileW(journal) || Gone(GetLastError());
@@ -959,7 +969,8 @@ void InstallTransaction::Rollback() noexcept {
     for (size_t i = count_; i > 0; --i) undone = Undo(*files_[i - 1]) && undone;
     // Folders can only go once nothing holds them.
     ReleaseFolders();
-    createdFolders_.RemoveFoldersNewestFirst();
+    for (size_t i = createdFolders_.Count(); i > 0; --i) RemoveEmptyFolder(createdFolders_.At(i - 1));
+    createdFolders_.Clear();
     // Whatever could not be undone is still named in the journal, for the next run.
     if (undone && fw::Valid(journal_)) DeleteHandle(journal_.get());
     journal_.reset();

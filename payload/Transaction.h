@@ -23,7 +23,8 @@ inline constexpr size_t kLongPathChars = 1100;
 // part file is complete, 1 between moving an old file aside and moving its replacement in
 // (for a new file: just before it goes in), 2 once the archive is staged, 3 once every file
 // is in place, 4 once a file is in place, 5 once the commit stands, 6 once a backup is
-// deleted, 7 once the journal is complete (before the first rename).
+// deleted, 7 once the journal is complete (before the first rename), 8 once a removal's files
+// are gone, before its emptied folders go.
 extern void (*TransactionProbe)(int stage, unsigned index);
 
 // True when nothing at all stands at path (neither file, folder nor link).

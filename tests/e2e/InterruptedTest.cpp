@@ -310,4 +310,28 @@ TEST_F(OverMixedSet, FileTheUserPutBackAfterAKillStays) {
     EXPECT_TRUE(SetupLeftovers(plugins).empty());
 }
 
+// After a kill, one of the run's new files is held open by another process when the next
+// run comes: that run fails and must not drop the old file waiting under its backup name;
+// once the file is free again, a run puts the whole old set back.
+TEST_F(OverMixedSet, NewFileHeldOpenAfterAKillKeepsItsOldFile) {
+    const std::vector<unsigned> replaced = Replaced();
+    const unsigned victim = replaced[1];
+    const std::wstring hold = L"4:" + std::to_wstring(replaced[2]);
+    KillInstallAt(CommandLine(), start, hold.c_str());
+    if (HasFatalFailure()) return;
+    HANDLE held = CreateFileW((plugins + L"\\" + order[victim]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    TemporaryFolderOverride missing{scratch / L"no such folder"};
+    SetupRun whileHeld = Install();
+    CloseHandle(held);
+    ASSERT_TRUE(whileHeld.finished);
+    EXPECT_EQ(whileHeld.exitCode, 4u);
+    SetupRun afterwards = Install();
+    ASSERT_TRUE(afterwards.finished);
+    EXPECT_EQ(afterwards.exitCode, 4u);
+    EXPECT_TRUE(Contents() == oldSet);
+    EXPECT_TRUE(SetupLeftovers(plugins).empty());
+}
+
 } // namespace

@@ -343,7 +343,23 @@ TEST_F(Extraction, ForeignJournalChangesNothing) {
     // A record of a kind the setup never writes, in an otherwise well-formed journal.
     std::string unknownKind("ZLJ1\0\0\0\0", 8);
     unknownKind += std::string("\x09\0\x01\0", 4) + std::string(12, '\0') + std::string("a\0", 2);
-    for (const std::string& bytes : {std::string("garbage"), unknownKind}) {
+    // A record that names a.dll by its real ID as a file of the run's own, after one whose
+    // name could not stand in a folder: refused whole, a.dll is not touched either.
+    BY_HANDLE_FILE_INFORMATION id{};
+    HANDLE a = CreateFileW((target + L"\\a.dll").c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetFileInformationByHandle(a, &id));
+    CloseHandle(a);
+    auto newFile = [&](const std::wstring& name, uint32_t low, uint32_t high) {
+        std::string r = std::string("\x02\0", 2) + Le16(static_cast<uint16_t>(name.size())) + Le32(id.dwVolumeSerialNumber) +
+                        Le32(low) + Le32(high);
+        for (wchar_t c : name) r += Le16(static_cast<uint16_t>(c));
+        return r;
+    };
+    const std::string badNameFirst = std::string("ZLJ1\0\0\0\0", 8) + newFile(L"a|b.dll", 1, 0) +
+                                     newFile(L"a.dll", id.nFileIndexLow, id.nFileIndexHigh);
+    for (const std::string& bytes : {std::string("garbage"), unknownKind, badNameFirst}) {
         ASSERT_TRUE(WriteBytes(target + L"\\~zljournal.~zlj", bytes));
         const Snapshot before = Take(target);
         EXPECT_EQ(Extract(), -1);
@@ -375,6 +391,21 @@ TEST_F(Extraction, LookAlikeNamesAreLeftAlone) {
     EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
     for (const std::wstring& name : planted) EXPECT_EQ(Content(name), "planted") << name;
     EXPECT_EQ(ListFiles(target).size(), planted.size() + 2);
+}
+
+// A user's own tree deeper than any pack does not stop an install, and stays as it is.
+TEST_F(Extraction, DeepFolderOfTheUsersOwnIsNoObstacle) {
+    std::wstring deep = target;
+    for (int level = 0; level < 140; ++level) {
+        deep += L"\\d";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << level;
+    }
+    ASSERT_TRUE(WriteBytes(deep + L"\\~zl00001234-00000.part", "the user's, down there"));
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}}));
+    EXPECT_EQ(Extract(), 0);
+    EXPECT_EQ(Content(L"a.dll"), "new a");
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(deep + L"\\~zl00001234-00000.part", bytes) && bytes == "the user's, down there");
 }
 
 // A file system that runs full while the part files are written: the old files stay.

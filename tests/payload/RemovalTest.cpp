@@ -4,11 +4,14 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 
 #include "payload/Payload.h"
+#include "payload/Transaction.h"
 #include "support/ScratchFolder.h"
 #include "support/TestArchive.h"
+#include "support/Unix.h"
 
 namespace {
 
@@ -103,6 +106,37 @@ TEST_F(Removal, FileThatCannotGoChangesNothing) {
     CloseHandle(held);
     EXPECT_TRUE(Look(plugins) == before);
     EXPECT_TRUE(SetupLeftovers(plugins).empty());
+}
+
+// The emptied folders go only as themselves: once the files are gone, a folder above one
+// of them is swapped for a link to a folder that holds an empty folder of the same name;
+// nothing there goes.
+TEST_F(Removal, EmptiedFolderReachedThroughALinkStays) {
+    if (UnixPath(scratch.Path()).empty()) GTEST_SKIP() << "no Unix side to make a link on";
+    static std::wstring parent, elsewhere;
+    std::wstring child;
+    for (const std::wstring& f : packFolders)
+        if (std::count(f.begin(), f.end(), L'\\') == 1) {
+            parent = plugins + L"\\" + f.substr(0, f.find(L'\\'));
+            child = f.substr(f.find(L'\\') + 1);
+        }
+    ASSERT_FALSE(child.empty()) << "the pack has no folder two levels down";
+    elsewhere = scratch / L"Elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((elsewhere + L"\\" + child).c_str(), nullptr));
+    ASSERT_EQ(ExtractPayload((plugins + L"\\").c_str()), 0);
+    ASSERT_TRUE(SetCurrentDirectoryW(scratch.Path().c_str()));
+    TransactionProbe = [](int stage, unsigned) {
+        if (stage != 8) return;
+        MoveFileW(parent.c_str(), (parent + L".moved").c_str());
+        RunShell(L"ln -s \"$0\" \"$1\"", UnixPath(elsewhere), UnixPath(parent));
+    };
+    const int removed = RemovePayload((plugins + L"\\").c_str());
+    TransactionProbe = nullptr;
+    EXPECT_EQ(removed, 0);
+    EXPECT_TRUE(Exists(parent + L".moved"));  // the swap happened
+    EXPECT_TRUE(Exists(elsewhere + L"\\" + child));
+    RunShell(L"rm -f \"$0\"", UnixPath(parent));
 }
 
 } // namespace
