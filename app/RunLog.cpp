@@ -7,6 +7,7 @@
 #include "app/SilentInstall.h"
 #include "app/Version.h"
 #include "framework/Handles.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 
 namespace {
@@ -117,5 +118,10 @@ void LogRunEnd(int exitCode, bool removal) noexcept {
     if (!InstallLogWasGiven()) return;
     LogText text;
     text.Format(L"Finished: %ls (exit code %d)", Outcome(exitCode, removal), exitCode);
+    // A failure's own entry says it already.
+    if (exitCode == 0 && CurrentRedirectionTrust() != RedirectionTrust::NotTried)
+        text.Append(CurrentRedirectionTrust() == RedirectionTrust::On
+                        ? L"\nLink protection of the process: on"
+                        : L"\nLink protection of the process: not available on this system");
     text.Write();
 }

@@ -12,6 +12,12 @@ constexpr DWORD kFinalChars = 1100;
 // Windows 10 22H2 and Windows 11 know the policy; the headers here do not.
 constexpr int kRedirectionTrustPolicy = 16;
 constexpr DWORD kEnforceRedirectionTrust = 0x1;
+RedirectionTrust current = RedirectionTrust::NotTried;
+
+RedirectionTrust Found(RedirectionTrust trust) {
+    current = trust;
+    return trust;
+}
 
 } // namespace
 
@@ -37,20 +43,22 @@ bool ResolveFinalFolder(const wchar_t* folder, wchar_t* out, size_t chars) noexc
     return true;
 }
 
+RedirectionTrust CurrentRedirectionTrust() noexcept { return current; }
+
 RedirectionTrust TurnOnRedirectionTrust() noexcept {
     using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
     using GetPolicy = BOOL(WINAPI*)(HANDLE, PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return RedirectionTrust::Unavailable;
+    if (kernel == nullptr) return Found(RedirectionTrust::Unavailable);
     const auto set = reinterpret_cast<SetPolicy>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
     const auto get = reinterpret_cast<GetPolicy>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetProcessMitigationPolicy")));
-    if (set == nullptr || get == nullptr) return RedirectionTrust::Unavailable;
+    if (set == nullptr || get == nullptr) return Found(RedirectionTrust::Unavailable);
     DWORD flags = kEnforceRedirectionTrust;
     // Older builds refuse the policy; Wine accepts it and enables nothing. Only what the
     // system reads back counts.
     set(static_cast<PROCESS_MITIGATION_POLICY>(kRedirectionTrustPolicy), &flags, sizeof flags);
     DWORD now = 0;
     if (!get(GetCurrentProcess(), static_cast<PROCESS_MITIGATION_POLICY>(kRedirectionTrustPolicy), &now, sizeof now))
-        return RedirectionTrust::Unavailable;
-    return (now & kEnforceRedirectionTrust) != 0 ? RedirectionTrust::On : RedirectionTrust::Unavailable;
+        return Found(RedirectionTrust::Unavailable);
+    return Found((now & kEnforceRedirectionTrust) != 0 ? RedirectionTrust::On : RedirectionTrust::Unavailable);
 }

@@ -14,3 +14,5 @@ bool ResolveFinalFolder(const wchar_t* folder, wchar_t* out, size_t chars) noexc
 // Turns on the mitigation that refuses junctions and links made by non-administrators, and
 // reads it back. It is process-wide and cannot be turned off again.
 RedirectionTrust TurnOnRedirectionTrust() noexcept;
+// What the last TurnOnRedirectionTrust found; NotTried before one.
+RedirectionTrust CurrentRedirectionTrust() noexcept;
