@@ -37,7 +37,7 @@ struct RecordHead {
     unsigned char kind;
     unsigned char zero;
     uint16_t chars;
-    uint32_t volume;
+    uint32_t reserved;
     uint64_t index;  // the file ID of the file the run put in place (or, removing, took away)
 };
 static_assert(sizeof(RecordHead) == 16, "the journal's layout");
@@ -176,10 +176,31 @@ bool Discard(const wchar_t* path, DWORD& error) {
     return false;
 }
 
-bool FileIdOf(HANDLE file, uint32_t& volume, uint64_t& index) {
+// The file's ID on its volume (the whole tree is on one: a mount point is a reparse point,
+// which is never entered). Asked of the file system alone: the Win32 call that also reports
+// the volume's serial costs a volume query per file.
+bool FileIdOf(HANDLE file, uint64_t& index) {
+    struct IoStatus {
+        union {
+            LONG status;
+            PVOID pointer;
+        };
+        ULONG_PTR information;
+    };
+    using QueryFile = LONG(NTAPI*)(HANDLE, IoStatus*, PVOID, ULONG, int);
+    constexpr int kFileInternalInformation = 6;
+    static const QueryFile query = reinterpret_cast<QueryFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    if (query != nullptr) {
+        IoStatus io{};
+        LARGE_INTEGER id{};
+        if (query(file, &io, &id, sizeof id, kFileInternalInformation) >= 0) {
+            index = static_cast<uint64_t>(id.QuadPart);
+            return true;
+        }
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file, &info)) return false;
-    volume = info.dwVolumeSerialNumber;
     index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
 }
@@ -187,7 +208,7 @@ bool FileIdOf(HANDLE file, uint32_t& volume, uint64_t& index) {
 // What stands at path, seen from the journal: nothing, the run's own file (by its ID), or
 // somebody else's.
 enum class Standing { Nothing, Ours, Other, Unknown };
-Standing WhoStands(const wchar_t* path, uint32_t volume, uint64_t index, DWORD& error) {
+Standing WhoStands(const wchar_t* path, uint64_t index, DWORD& error) {
     fw::unique_hfile file(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                       nullptr));
@@ -195,13 +216,12 @@ Standing WhoStands(const wchar_t* path, uint32_t volume, uint64_t index, DWORD& 
         error = GetLastError();
         return Gone(error) ? Standing::Nothing : Standing::Unknown;
     }
-    uint32_t v = 0;
     uint64_t i = 0;
-    if (!FileIdOf(file.get(), v, i)) {
+    if (!FileIdOf(file.get(), i)) {
         error = GetLastError();
         return Standing::Unknown;
     }
-    return v == volume && i == index ? Standing::Ours : Standing::Other;
+    return i == index ? Standing::Ours : Standing::Other;
 }
 
 // Handles kept for the length of a clean-up, closed on every path.
@@ -305,7 +325,7 @@ void CleanUp::Undo(const RecordHead& head, const wchar_t* path) {
     wchar_t backup[kLongPathChars];
     if (!BackupPathOf(path, backup)) return Failed(path, ERROR_BUFFER_OVERFLOW);
     DWORD error = 0;
-    const Standing standing = WhoStands(path, head.volume, head.index, error);
+    const Standing standing = WhoStands(path, head.index, error);
     if (standing == Standing::Unknown) return Failed(path, error);
     if (head.kind == kNewFile) {
         if (standing == Standing::Ours && !Discard(path, error)) Failed(path, error);
@@ -803,14 +823,13 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         Fail(InstallStep::Writing, &file, error);
         return false;
     }
-    uint32_t volume = 0;
     uint64_t index = 0;
     if (!IsAt(file.partFile.get(), file.part)) {
         Fail(InstallStep::Writing, &file, ERROR_UNTRUSTED_MOUNT_POINT);
         return false;
     }
-    if (!FileIdOf(file.partFile.get(), volume, index) ||
-        !Record(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, volume, index)) {
+    if (!FileIdOf(file.partFile.get(), index) ||
+        !Record(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, 0, index)) {
         Fail(InstallStep::Writing, &file, GetLastError());
         return false;
     }
@@ -828,9 +847,8 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
-    uint32_t volume = 0;
     uint64_t index = 0;
-    if (!FileIdOf(file.oldFile.get(), volume, index) || !Record(kRemovedFile, file.final_ + rootChars_, volume, index)) {
+    if (!FileIdOf(file.oldFile.get(), index) || !Record(kRemovedFile, file.final_ + rootChars_, 0, index)) {
         Fail(InstallStep::Removing, &file, GetLastError());
         return false;
     }
