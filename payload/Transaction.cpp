@@ -703,16 +703,27 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
         if (i > rootChars_ && path[i - 1] != L'\\') {
             path[i] = L'\0';
             bool created = false;
-            if (CreateDirectoryW(path, nullptr)) {
-                created = true;
-                // On disk before anything goes in, so that a kill still has it removed.
-                if (!createdFolders_.Add(path) || !Record(kFolderMade, path + rootChars_, 0, 0) || !FlushJournal()) {
-                    RemoveDirectoryW(path);
+            // Named in the journal on disk before it is made, so that a kill right after still
+            // has it removed; one that another process makes in between stays named, and goes
+            // only if it is empty.
+            const DWORD attributes = GetFileAttributesW(path);
+            const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+            if (attributes == INVALID_FILE_ATTRIBUTES && !Gone(error)) {
+                if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, error);
+                return false;
+            }
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                if (!Record(kFolderMade, path + rootChars_, 0, 0) || !FlushJournal()) return false;
+                if (CreateDirectoryW(path, nullptr)) {
+                    created = true;
+                    if (!createdFolders_.Add(path)) {
+                        RemoveDirectoryW(path);
+                        return false;
+                    }
+                } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+                    if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, GetLastError());
                     return false;
                 }
-            } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
-                if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, GetLastError());
-                return false;
             }
             path[i] = L'\\';
             const wchar_t after = path[i + 1];
