@@ -60,6 +60,18 @@ bool IsHex(const wchar_t* p, size_t n) {
     return true;
 }
 
+// Room for one more item in a malloc'd array, doubling from first; false when there is none.
+template <class T>
+bool Grow(T*& items, size_t count, size_t& capacity, size_t first) {
+    if (count < capacity) return true;
+    const size_t grown = capacity == 0 ? first : capacity * 2;
+    void* more = realloc(items, grown * sizeof *items);
+    if (more == nullptr) return false;
+    items = static_cast<T*>(more);
+    capacity = grown;
+    return true;
+}
+
 // ~zl<8 hex>-<5 hex><suffix>, nothing more and nothing less.
 bool IsNumberedName(const wchar_t* name, size_t chars, const wchar_t* suffix) {
     return chars == kNumberedChars && _wcsnicmp(name, kPartPrefix, 3) == 0 && IsHex(name + 3, 8) && name[11] == L'-' &&
@@ -232,13 +244,7 @@ public:
     HandleList& operator=(const HandleList&) = delete;
     ~HandleList() { Close(); }
     bool Add(HANDLE h) {
-        if (count_ == capacity_) {
-            const size_t grown = capacity_ == 0 ? 16 : capacity_ * 2;
-            void* items = realloc(items_, grown * sizeof *items_);
-            if (items == nullptr) return false;
-            items_ = static_cast<HANDLE*>(items);
-            capacity_ = grown;
-        }
+        if (!Grow(items_, count_, capacity_, 16)) return false;
         items_[count_++] = h;
         return true;
     }
@@ -611,11 +617,11 @@ bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noe
         return false;
     }
     recordBytes_ = 0;
-    if (!Record(0, nullptr, 0, 0)) return false;
+    if (!Record(0, nullptr, 0)) return false;
     return true;
 }
 
-bool InstallTransaction::Record(unsigned char kind, const wchar_t* relative, uint64_t volume, uint64_t index) noexcept {
+bool InstallTransaction::Record(unsigned char kind, const wchar_t* relative, uint64_t index) noexcept {
     const size_t chars = relative != nullptr ? wcslen(relative) : 0;
     const size_t bytes = kind == 0 ? sizeof kJournalMagic : sizeof(RecordHead) + chars * sizeof(wchar_t);
     if (kind != 0 && (chars == 0 || chars >= MAX_PATH * 2)) return false;
@@ -629,7 +635,7 @@ bool InstallTransaction::Record(unsigned char kind, const wchar_t* relative, uin
     if (kind == 0) {
         memcpy(records_, kJournalMagic, sizeof kJournalMagic);
     } else {
-        const RecordHead head{kind, 0, static_cast<uint16_t>(chars), static_cast<uint32_t>(volume), index};
+        const RecordHead head{kind, 0, static_cast<uint16_t>(chars), 0, index};
         memcpy(records_ + recordBytes_, &head, sizeof head);
         memcpy(records_ + recordBytes_ + sizeof head, relative, chars * sizeof(wchar_t));
     }
@@ -661,13 +667,7 @@ bool InstallTransaction::Join(const wchar_t* relative, wchar_t (&path)[kLongPath
 bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
     for (size_t i = 0; i < heldCount_; ++i)
         if (_wcsicmp(held_[i].path, path) == 0) return true;
-    if (heldCount_ == heldCapacity_) {
-        const size_t grown = heldCapacity_ == 0 ? 16 : heldCapacity_ * 2;
-        void* held = realloc(held_, grown * sizeof *held_);
-        if (held == nullptr) return false;
-        held_ = static_cast<Held*>(held);
-        heldCapacity_ = grown;
-    }
+    if (!Grow(held_, heldCount_, heldCapacity_, 16)) return false;
     wchar_t folder[kLongPathChars];
     lstrcpynW(folder, path, kLongPathChars);
     folder[wcslen(folder) - 1] = L'\0';
@@ -713,7 +713,7 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
                 return false;
             }
             if (attributes == INVALID_FILE_ATTRIBUTES) {
-                if (!Record(kFolderMade, path + rootChars_, 0, 0) || !FlushJournal()) return false;
+                if (!Record(kFolderMade, path + rootChars_, 0) || !FlushJournal()) return false;
                 if (CreateDirectoryW(path, nullptr)) {
                     created = true;
                     if (!createdFolders_.Add(path)) {
@@ -741,13 +741,7 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
 }
 
 InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relative) noexcept {
-    if (count_ == capacity_) {
-        const size_t grown = capacity_ == 0 ? 64 : capacity_ * 2;
-        void* grownFiles = realloc(files_, grown * sizeof *files_);
-        if (grownFiles == nullptr) return nullptr;
-        files_ = static_cast<Staged**>(grownFiles);
-        capacity_ = grown;
-    }
+    if (!Grow(files_, count_, capacity_, 64)) return nullptr;
     Staged* file = new (std::nothrow) Staged;
     if (file == nullptr) return nullptr;
     files_[count_++] = file;
@@ -840,7 +834,7 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         return false;
     }
     if (!FileIdOf(file.partFile.get(), index) ||
-        !Record(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, 0, index)) {
+        !Record(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, index)) {
         Fail(InstallStep::Writing, &file, GetLastError());
         return false;
     }
@@ -859,7 +853,7 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
     uint64_t index = 0;
-    if (!FileIdOf(file.oldFile.get(), index) || !Record(kRemovedFile, file.final_ + rootChars_, 0, index)) {
+    if (!FileIdOf(file.oldFile.get(), index) || !Record(kRemovedFile, file.final_ + rootChars_, index)) {
         Fail(InstallStep::Removing, &file, GetLastError());
         return false;
     }

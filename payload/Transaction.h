@@ -69,7 +69,7 @@ private:
     bool Enter(const wchar_t* path, bool created) noexcept;
     Staged* NewStaged(const wchar_t* relative) noexcept;
     bool HoldOld(Staged& file) noexcept;
-    bool Record(unsigned char kind, const wchar_t* relative, uint64_t volume, uint64_t index) noexcept;
+    bool Record(unsigned char kind, const wchar_t* relative, uint64_t index) noexcept;
     bool FlushJournal() noexcept;
     void Fail(InstallStep step, const Staged* file, DWORD error, InstallReason reason = InstallReason::None) noexcept;
     bool Undo(Staged& file) noexcept;
