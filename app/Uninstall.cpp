@@ -18,20 +18,10 @@
 namespace {
 
 constexpr wchar_t kCaption[] = L"Zorvalind PlugIns ARM 64-bit Setup";
-constexpr int kMessageChars = 260;
 constexpr size_t kPluginsChars = kCommandLineChars + 16;
 constexpr DWORD kQuestionChars = kPluginsChars + 128;
 
-void Report(UINT id, UINT style, bool silent) {
-    if (silent) {
-        wchar_t message[kMessageChars];
-        fw::LoadStringInto(id, message, kMessageChars);
-        WriteLogEntry(message);
-        return;
-    }
-    fw::CString text(id);
-    fw::ShowMessageBox(GetActiveWindow(), text, kCaption, style);
-}
+void Report(UINT id, UINT style, bool silent) { ReportRemoval(id, kCaption, style, silent); }
 
 // The folder as an install takes it; empty when there is none. A removal deletes files, so a
 // folder that depends on where the run started is no folder, with or without a window.

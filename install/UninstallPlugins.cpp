@@ -12,10 +12,10 @@
 #include "payload/Payload.h"
 
 namespace {
-
 constexpr int kMessageChars = 260;
+} // namespace
 
-void Report(UINT id, const wchar_t* caption, UINT style, bool silent) {
+void ReportRemoval(UINT id, const wchar_t* caption, UINT style, bool silent) noexcept {
     if (silent) {
         wchar_t message[kMessageChars];
         fw::LoadStringInto(id, message, kMessageChars);
@@ -26,8 +26,6 @@ void Report(UINT id, const wchar_t* caption, UINT style, bool silent) {
     fw::ShowMessageBox(GetActiveWindow(), text, caption, style);
 }
 
-} // namespace
-
 UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* caption, bool silent,
                                   bool logSuccess) noexcept {
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -37,9 +35,9 @@ UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* c
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result != 0) {
         LogInstallReport(report);
-        Report(IDS_CANT_UNINSTALL, caption, MB_OK | MB_ICONERROR, silent);
+        ReportRemoval(IDS_CANT_UNINSTALL, caption, MB_OK | MB_ICONERROR, silent);
         return UninstallOutcome::Failed;
     }
-    if (!silent || logSuccess) Report(IDS_UNINSTALLED, caption, MB_OK | MB_ICONINFORMATION, silent);
+    if (!silent || logSuccess) ReportRemoval(IDS_UNINSTALLED, caption, MB_OK | MB_ICONINFORMATION, silent);
     return UninstallOutcome::Removed;
 }

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <windows.h>
+
 enum class UninstallOutcome { Removed, Failed };
+
+// A message of the removal: a box with the caption and style, or when silent a log entry.
+void ReportRemoval(UINT id, const wchar_t* caption, UINT style, bool silent) noexcept;
 
 // Removes the pack from pluginsFolder (ending in a backslash) and reports the outcome: a
 // message box with the caption, or when silent a log entry (the success only when
