@@ -191,12 +191,7 @@ protected:
         newSet[L"mine.8bf"] = "the user's own";
     }
     // Every file and folder below Plugins with its bytes (a folder's are empty).
-    Files Contents() {
-        Files files;
-        for (const std::wstring& f : ListFiles(plugins)) EXPECT_TRUE(ReadBytes(plugins + L"\\" + f, files[f])) << f;
-        for (const std::wstring& f : ListFolders(plugins)) files[f + L"\\"] = "";
-        return files;
-    }
+    Files Contents() { return TreeContents(plugins); }
     Files NewSetWithFolders() {
         Files files = newSet;
         for (const std::wstring& f : ListFolders(PAYLOAD_SOURCE_FOLDER)) files[f + L"\\"] = "";

@@ -17,13 +17,6 @@ namespace {
 
 using Files = std::map<std::wstring, std::string>;
 
-Files Contents(const std::wstring& root) {
-    Files files;
-    for (const std::wstring& f : ListFiles(root)) EXPECT_TRUE(ReadBytes(root + L"\\" + f, files[f])) << f;
-    for (const std::wstring& f : ListFolders(root)) files[f + L"\\"] = "";
-    return files;
-}
-
 class Links : public ::testing::Test {
 protected:
     ScratchFolder scratch;
@@ -82,13 +75,13 @@ TEST_F(Links, LinkedPluginsOrSubfolderIsRefused) {
             Link(elsewhere, plugins + L"\\" + c.linked);
         }
         if (HasFatalFailure()) return;
-        const Files there = Contents(elsewhere), tree = Contents(viewer);
+        const Files there = TreeContents(elsewhere), tree = TreeContents(viewer);
         ASSERT_FALSE(there.empty());
         SetupRun run = Install(viewer);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, 4u);
-        EXPECT_TRUE(Contents(elsewhere) == there);
-        EXPECT_TRUE(Contents(viewer) == tree);
+        EXPECT_TRUE(TreeContents(elsewhere) == there);
+        EXPECT_TRUE(TreeContents(viewer) == tree);
         RunShell(L"rm -f \"$0\"", UnixPath(c.linked.empty() ? plugins : plugins + L"\\" + c.linked));
     }
 }

@@ -129,3 +129,10 @@ std::vector<std::wstring> SetupLeftovers(const std::wstring& root) {
         if (wcsncmp(f.c_str() + f.rfind(L'\\') + 1, L"~zl", 3) == 0) ours.push_back(f);
     return ours;
 }
+
+std::map<std::wstring, std::string> TreeContents(const std::wstring& root) {
+    std::map<std::wstring, std::string> tree;
+    for (const std::wstring& f : ListFiles(root)) ReadBytes(root + L"\\" + f, tree[f]);
+    for (const std::wstring& f : ListFolders(root)) tree[f + L"\\"] = "";
+    return tree;
+}

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,3 +47,5 @@ bool Exists(const std::wstring& path);
 // Every file below root, as sorted paths relative to it.
 std::vector<std::wstring> ListFiles(const std::wstring& root);
 std::vector<std::wstring> ListFolders(const std::wstring& root);
+// Every file below root with its bytes, and every folder (with a trailing backslash, no bytes).
+std::map<std::wstring, std::string> TreeContents(const std::wstring& root);
