@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "framework/Strings.h"
+#include "support/LogEntries.h"
+
+inline std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
+// The entry a log gets for message id of the catalogue.
+inline std::string Entry(UINT id) { return ExpectedEntryFor(fw::CString(id).c_str()); }
+
 struct Box {
     HWND window = nullptr;
     std::wstring caption, text;

@@ -21,8 +21,6 @@
 namespace {
 
 const wchar_t kRefusal[] = L"Sorry, this installer requires Windows ARM version.\nThe installer will exit.";
-std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
-std::string Entry(UINT id) { return ExpectedEntryFor(fw::CString(id).c_str()); }
 
 class Unattended : public ::testing::Test {
 protected:

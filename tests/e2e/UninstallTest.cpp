@@ -20,8 +20,6 @@ namespace {
 
 const wchar_t kCaption[] = L"Zorvalind PlugIns ARM 64-bit Setup";
 
-std::string Entry(UINT id) { return ExpectedEntryFor(fw::CString(id).c_str()); }
-std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
 
 // Every file below a folder with its bytes and times, and every folder.
 struct Item {
