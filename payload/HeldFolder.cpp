@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "payload/Transaction.h"
+#include "payload/LongPath.h"
 
 bool FinalPathOf(HANDLE handle, wchar_t* path, DWORD chars) noexcept {
     const DWORD n = GetFinalPathNameByHandleW(handle, path, chars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);

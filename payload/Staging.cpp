@@ -6,6 +6,7 @@
 #include "framework/Handles.h"
 #include "framework/Module.h"
 #include "payload/InstallReport.h"
+#include "payload/FileSteps.h"
 #include "payload/Transaction.h"
 
 namespace {

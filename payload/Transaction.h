@@ -16,8 +16,8 @@
 #include "framework/Handles.h"
 #include "framework/PathList.h"
 #include "payload/InstallReport.h"
-
-inline constexpr size_t kLongPathChars = 1100;
+#include "payload/Journal.h"
+#include "payload/LongPath.h"
 
 // Tests and the benchmark only (null in the shipped program): called with stage 0 once a
 // part file is complete, 1 between moving an old file aside and moving its replacement in
@@ -26,15 +26,6 @@ inline constexpr size_t kLongPathChars = 1100;
 // deleted, 7 once the journal is complete (before the first rename), 8 once a removal's files
 // are gone, before its emptied folders go.
 extern void (*TransactionProbe)(int stage, unsigned index);
-
-// True when nothing at all stands at path (neither file, folder nor link).
-bool IsNameFree(const wchar_t* path) noexcept;
-
-// Undoes what a killed run left below folder (a final long-path form ending in a backslash),
-// or finishes it where the run had committed; touches nothing but names of the exact shapes
-// the setup writes, and never enters a link. False when something could not be undone or
-// finished; report, if given, learns what.
-bool CleanUpInterruptedRun(const wchar_t* folder, InstallReport* report = nullptr) noexcept;
 
 class InstallTransaction {
 public:
@@ -69,7 +60,6 @@ private:
     bool Enter(const wchar_t* path, bool created) noexcept;
     Staged* NewStaged(const wchar_t* relative) noexcept;
     bool HoldOld(Staged& file) noexcept;
-    bool Record(unsigned char kind, const wchar_t* relative, uint64_t index) noexcept;
     bool FlushJournal() noexcept;
     void Fail(InstallStep step, const Staged* file, DWORD error, InstallReason reason = InstallReason::None) noexcept;
     bool Undo(Staged& file) noexcept;
@@ -84,8 +74,7 @@ private:
     size_t heldCount_ = 0, heldCapacity_ = 0;
     fw::PathList createdFolders_;
     fw::unique_hfile rootFolder_, journal_;
-    unsigned char* records_ = nullptr;
-    size_t recordBytes_ = 0, recordCapacity_ = 0, flushedBytes_ = 0;
+    JournalWriter journalRecords_;
     InstallReport* report_ = nullptr;
     bool begun_ = false, committed_ = false;
 };

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "payload/Payload.h"
+#include "payload/Recovery.h"
 #include "payload/Transaction.h"
 #include "support/ReadOnly.h"
 #include "support/ScratchFolder.h"
