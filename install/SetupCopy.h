@@ -1,0 +1,46 @@
+// The copy of the setup that the entry's uninstall strings run. Each install makes a fresh
+// folder for it, below %ProgramData% for an elevated run (its own access list: SYSTEM and
+// Administrators full control, Users read and execute, nothing inherited) or below
+// %LOCALAPPDATA% for a run without elevation, so nothing is ever written into a folder that
+// somebody else made or through a link planted there; the old copy goes once the install has
+// committed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "framework/Handles.h"
+#include "install/EntryKey.h"
+
+inline constexpr wchar_t kCopyName[] = L"ZorvalindPlugInsSetup.exe";
+inline constexpr size_t kCopyPathChars = 520;
+
+// The folder the copies of hive's entries live in, as the system resolves it.
+bool CopyRoot(EntryHive hive, wchar_t (&root)[kCopyPathChars]) noexcept;
+
+// <root>\<key>\ZorvalindPlugInsSetup.exe, or with "-<8 hex digits>" after the key: the only
+// copies the setup removes.
+bool IsCopyPath(EntryHive hive, const wchar_t* path) noexcept;
+
+// Makes a new folder for key's copy, <root>\<key> where that name is free, else with a
+// random "-<8 hex digits>" after it, and holds it (as itself, without delete sharing).
+// copy receives the copy's path in it. False with error set where none could be made.
+bool MakeCopyFolder(EntryHive hive, const wchar_t* key, fw::unique_hfile& held, wchar_t (&copy)[kCopyPathChars],
+                    DWORD& error) noexcept;
+
+// Writes the running program to copy (in the held folder MakeCopyFolder made), reading it
+// through a handle that lets nobody write, rename or delete it, once that handle is known to
+// be the file the process runs from; the copy is flushed and read back. False with error set.
+bool WriteCopy(const wchar_t* copy, DWORD& error) noexcept;
+
+enum class CopyRemoval { Gone, Scheduled, Left };
+// Removes copy and its folder, as themselves, never through a link; a copy that is running
+// (the removal was started from it) is removed with its folder at the next restart (elevated)
+// or the next logon (not elevated). A path that is not one of the setup's copies, or a folder
+// that is a link, is left alone.
+CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept;
+
+// The access list of a copy folder below %ProgramData%, as SDDL.
+inline constexpr wchar_t kCopyFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)";
