@@ -8,14 +8,15 @@
 #include <cstdint>
 #include "unzip.h"
 
+class CommitCompanion;
 class InstallTransaction;
 struct InstallReport;
 
 inline constexpr int kPayloadResourceId = 1973;
 inline constexpr wchar_t kStagedArchiveName[] = L"ZL64_plugins.zip";
 
-// report, if given, receives what went wrong.
-int ExtractPayload(const wchar_t* targetFolder, InstallReport* report = nullptr);
+// report, if given, receives what went wrong; companion, if given, commits with the pack.
+int ExtractPayload(const wchar_t* targetFolder, InstallReport* report = nullptr, CommitCompanion* companion = nullptr);
 int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag,
                    InstallReport* report = nullptr);
 // The archive is read through this open handle only, never opened again by name.
@@ -25,7 +26,8 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
 // the embedded archive, as one transaction, then the pack's folders left empty, deepest
 // first; never the plug-in folder itself. 0 when the pack is gone (also when there was
 // nothing to remove, or no plug-in folder), -1 when it failed and nothing changed.
-int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report = nullptr);
+// companion, if given, commits with the removal; without a Plugins folder no transaction runs.
+int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report = nullptr, CommitCompanion* companion = nullptr);
 // Into a transaction already begun (its clean-up done), which is committed or rolled back.
 int ExtractArchiveInto(HANDLE archiveFile, const wchar_t* targetFolder, InstallTransaction& transaction, int skipFlag,
                        InstallReport* report = nullptr);

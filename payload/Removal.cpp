@@ -56,7 +56,7 @@ bool ForEachPackEntry(const unsigned char* zip, size_t size, Visit visit) {
 
 } // namespace
 
-int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
+int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report, CommitCompanion* companion) {
     HMODULE module = fw::ResourceInstance();
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPayloadResourceId), L"ZIP");
     HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
@@ -73,6 +73,7 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report) {
 
     InstallTransaction transaction;
     if (!transaction.Begin(pluginsFolder, report)) return -1;
+    if (companion != nullptr && !transaction.AddCompanion(*companion)) return -1;
     fw::PathList folders;  // every folder of the pack, relative
     const bool listed = ForEachPackEntry(zip, size, [&](const wchar_t* name, bool folder) {
         wchar_t path[kLongPathChars];

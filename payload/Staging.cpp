@@ -112,10 +112,11 @@ DWORD ClearStagingName(const wchar_t* path) {
 
 } // namespace
 
-int ExtractPayload(const wchar_t* targetFolder, InstallReport* report) {
+int ExtractPayload(const wchar_t* targetFolder, InstallReport* report, CommitCompanion* companion) {
     // A killed run is undone or finished before anything else can fail, staging included.
     InstallTransaction transaction;
     if (!transaction.Begin(targetFolder, report)) return -1;
+    if (companion != nullptr && !transaction.AddCompanion(*companion)) return -1;
     wchar_t staging[kStagingChars] = {};
     HMODULE module = fw::ResourceInstance();
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPayloadResourceId), L"ZIP");
