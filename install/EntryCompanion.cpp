@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "install/EntryValues.h"
+#include "install/FolderTrust.h"
 #include "payload/InstallReport.h"
 
 namespace {
@@ -97,15 +98,16 @@ bool Complete(const EntryState& state, bool rewrite) {
 
 } // namespace
 
-void EntryCompanion::ForInstall(const wchar_t* viewerFolder, const wchar_t* plugins) noexcept {
+void EntryCompanion::ForInstall(const wchar_t* plugins, InstallReport* report) noexcept {
     state_.change = EntryChange::Install;
-    lstrcpynW(viewer_, viewerFolder, kCopyPathChars);
     lstrcpynW(plugins_, plugins, kCopyPathChars);
+    report_ = report;
 }
 
-void EntryCompanion::ForRemoval(const wchar_t* plugins) noexcept {
+void EntryCompanion::ForRemoval(const wchar_t* plugins, InstallReport* report) noexcept {
     state_.change = EntryChange::Removal;
     lstrcpynW(plugins_, plugins, kCopyPathChars);
+    report_ = report;
 }
 
 void EntryCompanion::Fail(InstallReport* report, DWORD error) const noexcept {
@@ -118,6 +120,14 @@ bool EntryCompanion::Prepare(InstallReport* report) noexcept {
     if (prepared_) return true;
     const bool install = state_.change == EntryChange::Install;
     state_.hive = HiveOfThisRun();
+    // The entry names the folder as the system does, whatever spelling the run was given: so a
+    // removal finds it again, and its uninstall strings name a folder /folder= reads back.
+    wchar_t resolved[kCopyPathChars];
+    if (ResolveFinalFolder(plugins_, resolved, kCopyPathChars)) wcscpy(plugins_, resolved);
+    size_t length = wcslen(plugins_);
+    if (length > 3 && plugins_[length - 1] == L'\\') plugins_[--length] = L'\0';
+    wcscpy(viewer_, plugins_);
+    if (wchar_t* slash = wcsrchr(viewer_, L'\\')) slash[slash - viewer_ <= 2 ? 1 : 0] = L'\0';
     bool exists = false;
     if (!FindEntryKey(state_.hive, plugins_, install, state_.key, exists)) {
         if (!install) {
@@ -162,7 +172,7 @@ bool EntryCompanion::Prepare(InstallReport* report) noexcept {
 }
 
 bool EntryCompanion::State(const void*& bytes, size_t& size) noexcept {
-    if (!Prepare(nullptr)) return false;
+    if (!Prepare(report_)) return false;
     bytes = bytes_;
     size = size_;
     return true;

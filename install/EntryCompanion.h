@@ -28,9 +28,10 @@ public:
         if (!applied_) Finish(false);
     }
 
-    // viewerFolder: the viewer's folder as resolved; plugins: its Plugins folder, no backslash.
-    void ForInstall(const wchar_t* viewerFolder, const wchar_t* plugins) noexcept;
-    void ForRemoval(const wchar_t* plugins) noexcept;
+    // plugins: the Plugins folder the transaction works in; report receives a failure of the
+    // preparation, which the transaction asks for.
+    void ForInstall(const wchar_t* plugins, InstallReport* report) noexcept;
+    void ForRemoval(const wchar_t* plugins, InstallReport* report) noexcept;
 
     const wchar_t* Tag() const noexcept override { return kEntryCompanionTag; }
     // Called once the clean-up after a killed run is done: finds the key, reads what it holds,
@@ -44,7 +45,7 @@ public:
     void Finish(bool committed, InstallReport* report = nullptr) noexcept;
     // A removal that found none of the pack's files has no transaction: the entry goes alone.
     bool RemoveAlone(InstallReport* report) noexcept;
-    bool Applied() const noexcept { return applied_; }
+    bool Prepared() const noexcept { return prepared_; }
 
 private:
     bool Prepare(InstallReport* report) noexcept;
@@ -56,6 +57,7 @@ private:
     fw::unique_hfile copyFolder_;
     unsigned char bytes_[kEntryStateBytes] = {};
     size_t size_ = 0;
+    InstallReport* report_ = nullptr;
     bool prepared_ = false, applied_ = false, undoFailed_ = false, finished_ = false;
 };
 

@@ -9,11 +9,13 @@
 #include "framework/PathList.h"
 #include "framework/Strings.h"
 #include "install/DirectoryPath.h"
+#include "install/EntryCompanion.h"
 #include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/ReportLog.h"
 #include "payload/InstallReport.h"
 #include "payload/Payload.h"
+#include "payload/Recovery.h"
 
 int SilentMode = 0;
 
@@ -66,7 +68,12 @@ InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noe
     }
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     if (!fits) report.Fail(InstallStep::Preparing, nullptr, 0, InstallReason::NoRoom);
-    const int result = fits ? ExtractPayload(target, &report) : -1;
+    // The Apps & Features entry and the setup's copy commit with the pack, or neither changes.
+    SetCompanionRecovery(RecoverEntryCompanion);
+    EntryCompanion entry;
+    entry.ForInstall(target, &report);
+    const int result = fits ? ExtractPayload(target, &report, &entry) : -1;
+    entry.Finish(result == 0);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 
     if (result != 0) {

@@ -5,11 +5,13 @@
 #include "app/MessageIds.h"
 #include "framework/MessageBox.h"
 #include "framework/Strings.h"
+#include "install/EntryCompanion.h"
 #include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/ReportLog.h"
 #include "payload/InstallReport.h"
 #include "payload/Payload.h"
+#include "payload/Recovery.h"
 
 namespace {
 constexpr int kMessageChars = 260;
@@ -31,7 +33,15 @@ UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* c
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     InstallReport report;
     report.redirectionTrust = TurnOnRedirectionTrust();
-    const int result = RemovePayload(pluginsFolder, &report);
+    // The entry goes with the pack, and its copy with it (or at the next restart, while it runs).
+    SetCompanionRecovery(RecoverEntryCompanion);
+    EntryCompanion entry;
+    entry.ForRemoval(pluginsFolder, &report);
+    int result = RemovePayload(pluginsFolder, &report, &entry);
+    if (result == 0 && !entry.Prepared())
+        result = entry.RemoveAlone(&report) ? 0 : -1;  // no Plugins folder: no transaction ran
+    else
+        entry.Finish(result == 0);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result != 0) {
         LogInstallReport(report);
