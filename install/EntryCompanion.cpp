@@ -92,7 +92,8 @@ bool Restore(const EntryState& state, InstallReport* report) {
 bool Complete(const EntryState& state, bool rewrite) {
     const bool install = state.change == EntryChange::Install;
     if (rewrite && !WriteEntry(state.hive, state.key, install ? &state.next : nullptr)) return false;
-    if (state.oldCopy[0] != L'\0' && _wcsicmp(state.oldCopy, state.copy) != 0) RemoveCopy(state.hive, state.oldCopy);
+    // The old copy, and any a killed run could not remove: none but the entry's own stays.
+    RemoveOtherCopies(state.hive, state.key, install ? state.copy : nullptr);
     return true;
 }
 
@@ -143,10 +144,6 @@ bool EntryCompanion::Prepare(InstallReport* report) noexcept {
         Fail(report, GetLastError());
         return false;
     }
-    wchar_t command[kCopyPathChars];
-    if (state_.hadEntry && state_.previous.String(L"UninstallString", command, kCopyPathChars) &&
-        CopyOfUninstallString(command, state_.oldCopy, kCopyPathChars) && !IsCopyPath(state_.hive, state_.oldCopy))
-        state_.oldCopy[0] = L'\0';  // not a copy of ours: not ours to remove
     if (install) {
         DWORD error = 0;
         if (!FitsUninstallString(viewer_)) {

@@ -84,7 +84,6 @@ bool SaveEntryState(const EntryState& state, unsigned char (&bytes)[kEntryStateB
     w.U8(0);
     w.Text(state.key, kEntryKeyChars);
     w.Text(state.copy, kCopyPathChars);
-    w.Text(state.oldCopy, kCopyPathChars);
     w.Snapshot(state.hadEntry ? &state.previous : nullptr);
     w.Snapshot(state.change == EntryChange::Install ? &state.next : nullptr);
     size = w.Size();
@@ -108,6 +107,6 @@ bool LoadEntryState(const void* bytes, size_t size, EntryState& state) noexcept 
     const bool keyOk = r.Text(state.key, kEntryKeyChars) &&
                        (IsEntryKeyName(state.key) || (state.key[0] == L'\0' && !install && !state.hadEntry));
     return keyOk && r.Text(state.copy, kCopyPathChars) &&
-           r.Text(state.oldCopy, kCopyPathChars) && (install || state.copy[0] == L'\0') &&
+           (install || state.copy[0] == L'\0') &&
            r.Snapshot(state.previous, state.hadEntry) && r.Snapshot(state.next, install) && r.AtEnd();
 }

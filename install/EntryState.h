@@ -1,6 +1,7 @@
 // What a run keeps about its Apps & Features entry and copy, in the journal and in the pending
 // record beside the entry: enough for the next run to undo it (the entry's previous values, or
-// none) or to finish it (the new values; the copies to go), after a kill at any point.
+// none, and the new copy gone) or to finish it (the new values, the key's other copies gone),
+// after a kill at any point.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +19,7 @@ struct EntryState {
     bool hadEntry = false;            // previous holds what stood before; else no key stood
     EntrySnapshot previous;
     EntrySnapshot next;               // an install's values
-    wchar_t copy[kCopyPathChars] = {};     // an install's new copy
-    wchar_t oldCopy[kCopyPathChars] = {};  // the copy the previous entry ran, to go once committed
+    wchar_t copy[kCopyPathChars] = {};  // an install's new copy; every other copy of the key goes once committed
 };
 
 inline constexpr size_t kEntryStateBytes = 30 * 1024;

@@ -103,12 +103,3 @@ bool ComposeEntry(const wchar_t* viewerFolder, const wchar_t* plugins, const wch
         if (link.url[0] != L'\0') ok = ok && values.AddString(link.name, link.url);
     return ok;
 }
-
-bool CopyOfUninstallString(const wchar_t* command, wchar_t* copy, size_t chars) noexcept {
-    if (command[0] != L'"') return false;
-    const wchar_t* end = wcschr(command + 1, L'"');
-    if (end == nullptr || static_cast<size_t>(end - command - 1) >= chars) return false;
-    wmemcpy(copy, command + 1, static_cast<size_t>(end - command - 1));
-    copy[end - command - 1] = L'\0';
-    return true;
-}

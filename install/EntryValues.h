@@ -14,5 +14,3 @@ bool FitsUninstallString(const wchar_t* viewerFolder) noexcept;
 bool ComposeEntry(const wchar_t* viewerFolder, const wchar_t* plugins, const wchar_t* copy, bool plainKey,
                   EntrySnapshot& values) noexcept;
 
-// The uninstall string's program: the quoted path at its start; false for anything else.
-bool CopyOfUninstallString(const wchar_t* command, wchar_t* copy, size_t chars) noexcept;

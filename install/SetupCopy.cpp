@@ -323,3 +323,22 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept {
     return RemoveEmptyFolder(longFolder) || GetFileAttributesW(longFolder) == INVALID_FILE_ATTRIBUTES ? CopyRemoval::Gone
                                                                                                      : CopyRemoval::Left;
 }
+
+void RemoveOtherCopies(EntryHive hive, const wchar_t* key, const wchar_t* keep) noexcept {
+    wchar_t root[kCopyPathChars], pattern[kCopyPathChars];
+    if (!IsEntryKeyName(key) || !CopyRoot(hive, root) || swprintf(pattern, kCopyPathChars, L"%ls\\%ls*", root, key) <= 0)
+        return;
+    const size_t keyChars = wcslen(key);
+    WIN32_FIND_DATAW data;
+    fw::unique_hfind find(FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+    if (find.get() == INVALID_HANDLE_VALUE) return;
+    do {
+        const wchar_t* name = data.cFileName;
+        const size_t chars = wcslen(name);
+        const bool ours = _wcsnicmp(name, key, keyChars) == 0 &&
+                          (chars == keyChars || (chars == keyChars + 9 && name[keyChars] == L'-' && IsHex8(name + keyChars + 1)));
+        wchar_t copy[kCopyPathChars];
+        if (!ours || swprintf(copy, kCopyPathChars, L"%ls\\%ls\\%ls", root, name, kCopyName) <= 0) continue;
+        if (keep == nullptr || _wcsicmp(copy, keep) != 0) RemoveCopy(hive, copy);
+    } while (FindNextFileW(find.get(), &data));
+}

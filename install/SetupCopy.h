@@ -44,3 +44,7 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept;
 // The access list of a copy folder below %ProgramData%, as SDDL.
 inline constexpr wchar_t kCopyFolderSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)";
+
+// Every copy folder of key's below the hive's root but keep's (null: all of them), removed as
+// RemoveCopy does: what a run killed before it could remove its old copy left.
+void RemoveOtherCopies(EntryHive hive, const wchar_t* key, const wchar_t* keep) noexcept;
