@@ -7,10 +7,14 @@
 #include "framework/Strings.h"
 #include "install/InstallPlugins.h"
 #include "support/LogEntries.h"
+#include "support/ManagedState.h"
 #include "support/MessageBoxes.h"
 #include "support/ScratchFolder.h"
 
 namespace {
+
+// Every install registers an entry and keeps a copy: each test starts and ends without them.
+const bool kManagedStateKept = (KeepManagedStateForEachTest(), true);
 
 const wchar_t kCaption[] = L"Zorvalind PlugIns ARM 64-bit Setup";
 
