@@ -3,6 +3,10 @@
 #include <memory>
 
 #include "framework/Handles.h"
+#include "support/ManagedState.h"
+
+// Every install registers an entry and keeps a copy: each test starts and ends without them.
+static const bool kManagedStateKept = (KeepManagedStateForEachTest(), true);
 
 HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
                   const std::wstring& currentDirectory, bool arm64, DWORD* processId, const wchar_t* desktop) {
@@ -13,7 +17,8 @@ HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLin
     si.cb = sizeof si;
     if (desktop != nullptr) si.lpDesktop = desktopName.data();
     PROCESS_INFORMATION pi{};
-    BOOL started = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    // No executable: the command line as written names it, as a tool runs an uninstall string.
+    BOOL started = CreateProcessW(executable.empty() ? nullptr : executable.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi);
     SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", nullptr);
     if (!started) return nullptr;

@@ -20,7 +20,8 @@ struct Box {
     int defaultButton = 0;
 };
 
-// Starts the setup program; the test host is told it runs on ARM64 when arm64 is set.
+// Starts the setup program (an empty executable: the one the command line names); the test host
+// is told it runs on ARM64 when arm64 is set.
 // desktop ("station\\desktop"), when given, is where it runs. Null when it could not be started.
 HANDLE StartSetup(const std::wstring& executable, const std::wstring& commandLine,
                   const std::wstring& currentDirectory, bool arm64, DWORD* processId,

@@ -1,0 +1,348 @@
+// The pack as Apps & Features, winget, Intune and Configuration Manager see it: the entry an
+// install leaves and the copy of the setup its uninstall strings run, kept in step with the
+// files through failures and kills, and the copy's folder never one somebody else planted.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <map>
+
+#include "e2e/SetupProcess.h"
+#include "framework/Handles.h"
+#include "support/ManagedState.h"
+#include "support/ScratchFolder.h"
+#include "support/Unix.h"
+
+namespace {
+
+using Values = std::map<std::wstring, std::wstring>;  // name: text, or a DWORD in decimal
+
+const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+// Every value of an entry key; empty where no key stands.
+Values ReadEntry(HKEY root, const std::wstring& key) {
+    Values values;
+    HKEY k;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) != ERROR_SUCCESS) return values;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        BYTE data[8192] = {};
+        DWORD chars = 256, bytes = sizeof data - 2, type = 0;
+        if (RegEnumValueW(k, i, name, &chars, nullptr, &type, data, &bytes) != ERROR_SUCCESS) break;
+        values[name] = type == REG_DWORD ? std::to_wstring(*reinterpret_cast<DWORD*>(data))
+                                         : std::wstring(reinterpret_cast<wchar_t*>(data));
+    }
+    RegCloseKey(k);
+    return values;
+}
+
+std::wstring VersionString(const wchar_t* exe, const wchar_t* name) {
+    DWORD ignored = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(exe, &ignored));
+    wchar_t* text = nullptr;
+    UINT chars = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\000904B0\\") + name;
+    if (info.empty() || !GetFileVersionInfoW(exe, 0, static_cast<DWORD>(info.size()), info.data()) ||
+        !VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&text), &chars))
+        return L"";
+    return text;
+}
+
+std::wstring FinalPath(const std::wstring& path) {
+    fw::unique_hfile h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t final[1024] = {};
+    const DWORD n = GetFinalPathNameByHandleW(h.get(), final, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return n > 4 && n < 1024 ? std::wstring(final + 4) : path;
+}
+
+// The program an uninstall string runs: the quoted path it begins with.
+std::wstring CopyOf(const std::wstring& command) {
+    return command.size() > 1 && command[0] == L'"' ? command.substr(1, command.find(L'"', 1) - 1) : L"";
+}
+
+std::wstring Parent(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+std::vector<std::wstring> PendingRenames() {
+    std::vector<std::wstring> items;
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return items;
+    std::vector<wchar_t> data(65536);
+    DWORD bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t)) - 4, type = 0;
+    if (RegQueryValueExW(k, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes) ==
+        ERROR_SUCCESS)
+        // Pairs of a name and its new name (empty: deleted), and one more NUL at the end.
+        for (const wchar_t* p = data.data(); p + 1 < data.data() + bytes / sizeof(wchar_t); p += wcslen(p) + 1)
+            items.push_back(p);
+    RegCloseKey(k);
+    return items;
+}
+
+class Entry : public ::testing::Test {
+protected:
+    ScratchFolder scratch;
+    std::wstring start = scratch / L"start";
+    std::wstring viewer = scratch / L"Viewer Folder";
+    std::wstring plugins = viewer + L"\\Plugins";
+    std::wstring programData = CopyRootFor(true);
+    std::vector<std::wstring> pack = ListFiles(PAYLOAD_SOURCE_FOLDER);
+
+    void SetUp() override {
+        if (PAYLOAD_SOURCE_FOLDER[0] == L'\0') GTEST_SKIP() << "the pack was embedded from a prebuilt archive";
+        ASSERT_TRUE(CreateDirectoryW(start.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(viewer.c_str(), nullptr));
+    }
+    SetupRun Run(const std::wstring& commandLine, const std::wstring& executable = SETUP_TESTHOST_EXE) {
+        SetupOptions o;
+        o.executable = executable;
+        o.commandLine = commandLine;
+        o.currentDirectory = start;
+        SetupRun run = RunSetup(o);
+        EXPECT_TRUE(run.finished) << "the run did not end in time";
+        return run;
+    }
+    std::wstring InstallLine(const std::wstring& folder) const {
+        return Quoted(SETUP_TESTHOST_EXE) + L" /silent /folder=" + Quoted(folder);
+    }
+    DWORD Install(const std::wstring& folder) { return Run(InstallLine(folder)).exitCode; }
+    std::wstring PluginsLocation() { return FinalPath(plugins); }
+    Values Entry0() { return ReadEntry(HKEY_LOCAL_MACHINE, std::wstring(kUninstall) + L"Zorvalind.PlugIns.ARM64"); }
+    // Every pack file holds the bytes the pack gives it (new), or "an older version" (old).
+    bool PackIs(bool newSet) {
+        for (const std::wstring& f : pack) {
+            std::string want, got;
+            if (newSet) ReadBytes(std::wstring(PAYLOAD_SOURCE_FOLDER) + L"\\" + f, want);
+            else want = "an older version";
+            if (!ReadBytes(plugins + L"\\" + f, got) || got != want) return false;
+        }
+        return true;
+    }
+    void MakeOldSet() {
+        CreateDirectoryW(plugins.c_str(), nullptr);
+        for (const std::wstring& f : ListFolders(PAYLOAD_SOURCE_FOLDER)) CreateDirectoryW((plugins + L"\\" + f).c_str(), nullptr);
+        for (const std::wstring& f : pack) ASSERT_TRUE(WriteBytes(plugins + L"\\" + f, "an older version")) << f;
+    }
+};
+
+TEST_F(Entry, InstallRegistersTheEntryAndACopyOfTheSetup) {
+    ASSERT_EQ(Install(viewer), 0u);
+    Values entry = Entry0();
+    const std::wstring copy = CopyOf(entry[L"UninstallString"]);
+    ASSERT_FALSE(copy.empty()) << "no entry, or no uninstall string";
+    SYSTEMTIME today{};
+    GetLocalTime(&today);
+    wchar_t date[16];
+    swprintf(date, 16, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
+    const std::wstring version = VersionString(SETUP_TESTHOST_EXE, L"ProductVersion");
+    const std::wstring folderSwitch = L"/folder=" + Quoted(FinalPath(viewer));
+    const Values expected = {
+        {L"DisplayName", VersionString(SETUP_TESTHOST_EXE, L"ProductName")},
+        {L"DisplayVersion", version.substr(0, version.find(L'.', version.find(L'.') + 1))},
+        {L"VersionMajor", version.substr(0, version.find(L'.'))},
+        {L"VersionMinor", version.substr(version.find(L'.') + 1, version.find(L'.', version.find(L'.') + 1) - version.find(L'.') - 1)},
+        {L"Publisher", VersionString(SETUP_TESTHOST_EXE, L"CompanyName")},
+        {L"InstallLocation", PluginsLocation()},
+        {L"DisplayIcon", copy + L",0"},
+        {L"InstallDate", date},
+        {L"NoModify", L"1"},
+        {L"NoRepair", L"1"},
+        {L"UninstallString", Quoted(copy) + L" /uninstall " + folderSwitch},
+        {L"QuietUninstallString", Quoted(copy) + L" /silent /uninstall " + folderSwitch},
+        {L"EstimatedSize", entry[L"EstimatedSize"]},
+    };
+    EXPECT_EQ(entry, expected);
+    EXPECT_EQ(expected.at(L"Publisher"), L"Zorvalind");
+    EXPECT_EQ(expected.at(L"DisplayVersion"), L"4.76");
+    // The pack's files and the copy, in KiB.
+    uint64_t bytes = 0;
+    for (const std::wstring& f : pack) {
+        std::string b;
+        ReadBytes(plugins + L"\\" + f, b);
+        bytes += b.size();
+    }
+    std::string self, copied;
+    ASSERT_TRUE(ReadBytes(SETUP_TESTHOST_EXE, self));
+    ASSERT_TRUE(ReadBytes(copy, copied));
+    EXPECT_TRUE(self == copied) << "the copy is not the setup that ran";
+    EXPECT_NEAR(std::stod(entry[L"EstimatedSize"]), static_cast<double>(bytes + self.size()) / 1024, 70.0);
+    EXPECT_EQ(Parent(Parent(copy)), programData);
+    EXPECT_EQ(CopyFolders(programData).size(), 1u);
+
+    // A newer install (here: the same again) replaces the copy: a fresh folder, the old one gone.
+    ASSERT_EQ(Install(viewer), 0u);
+    const std::wstring newer = CopyOf(Entry0()[L"UninstallString"]);
+    EXPECT_NE(Parent(newer), Parent(copy));
+    EXPECT_FALSE(Exists(Parent(copy)));
+    EXPECT_EQ(CopyFolders(programData), std::vector<std::wstring>{Parent(newer).substr(programData.size() + 1)});
+}
+
+TEST_F(Entry, QuietUninstallStringAsWrittenRemovesPackEntryAndCopy) {
+    ASSERT_EQ(Install(viewer), 0u);
+    ASSERT_TRUE(WriteBytes(plugins + L"\\mine.8bf", "the user's own"));
+    const std::wstring quiet = Entry0()[L"QuietUninstallString"], copy = CopyOf(quiet);
+    ASSERT_FALSE(copy.empty());
+    SetupRun run = Run(quiet, L"");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(ListFiles(plugins), std::vector<std::wstring>{L"mine.8bf"});
+    EXPECT_TRUE(Entry0().empty()) << "the entry stayed";
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending"));
+    // The removal ran from the copy, which cannot delete itself: it goes at the next restart,
+    // its folder after it.
+    if (Exists(copy)) {
+        const std::vector<std::wstring> pending = PendingRenames();
+        const std::vector<std::wstring> expected = {L"\\??\\" + copy, L"", L"\\??\\" + Parent(copy), L""};
+        ASSERT_GE(pending.size(), expected.size());
+        EXPECT_EQ(std::vector<std::wstring>(pending.end() - 4, pending.end()), expected);
+    }
+    // Again: nothing left to remove is a success, and nothing else is touched.
+    EXPECT_EQ(Run(InstallLine(viewer) + L" /uninstall").exitCode, 0u);
+}
+
+TEST_F(Entry, FailedInstallChangesNeitherTheFilesNorTheEntry) {
+    ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
+    for (bool previous : {false, true}) {
+        SCOPED_TRACE(previous ? "over an earlier entry" : "without an entry");
+        Values before;
+        if (previous) {
+            ASSERT_EQ(Install(viewer), 0u);
+            HKEY k;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kUninstall) + L"Zorvalind.PlugIns.ARM64").c_str(), 0,
+                                    KEY_SET_VALUE | KEY_WOW64_64KEY, &k),
+                      ERROR_SUCCESS);
+            RegSetValueExW(k, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"4.70"), 10);
+            RegCloseKey(k);
+            before = Entry0();
+        }
+        const std::vector<std::wstring> copies = CopyFolders(programData);
+        MakeOldSet();
+        // The pack's last file is held open without sharing: it cannot be replaced.
+        HANDLE held = CreateFileW((plugins + L"\\" + pack.back()).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const DWORD code = Install(viewer);
+        CloseHandle(held);
+        EXPECT_EQ(code, 4u);
+        EXPECT_TRUE(PackIs(false));
+        EXPECT_EQ(Entry0(), before);
+        EXPECT_EQ(CopyFolders(programData), copies);
+        EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending"));
+    }
+}
+
+// A kill at each kind of step of the entry's, then a run that fails after its clean-up, then a
+// good run: after each, the files and the entry are both the old ones or both the new ones.
+TEST_F(Entry, KilledRunIsMadeToAgreeByTheNext) {
+    struct Case { const char* what; const wchar_t* hold; bool committed; };
+    const Case cases[] = {
+        {"journal complete, before the first rename", L"7:0", false},
+        {"entry written, before the commit", L"11:0", false},
+        {"committed", L"5:0", true},
+        {"committed, before the old copy goes", L"12:0", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManagedState::Clear();
+        ASSERT_EQ(Install(viewer), 0u);
+        HKEY k;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kUninstall) + L"Zorvalind.PlugIns.ARM64").c_str(), 0,
+                                KEY_SET_VALUE | KEY_WOW64_64KEY, &k),
+                  ERROR_SUCCESS);
+        RegSetValueExW(k, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"4.70"), 10);
+        RegCloseKey(k);
+        MakeOldSet();
+        const Values old = Entry0();
+        const std::wstring oldCopy = CopyOf(old.at(L"UninstallString"));
+
+        ASSERT_TRUE(KillSetupAt(InstallLine(viewer), start, c.hold)) << "never reached " << c.hold;
+        {
+            TemporaryFolderOverride missing{scratch / L"no such folder"};
+            EXPECT_EQ(Install(viewer), 4u);
+        }
+        const Values after = Entry0();
+        if (c.committed) {
+            EXPECT_TRUE(PackIs(true));
+            EXPECT_EQ(after.count(L"DisplayVersion") ? after.at(L"DisplayVersion") : L"", L"4.76");
+            EXPECT_TRUE(Exists(CopyOf(after.count(L"UninstallString") ? after.at(L"UninstallString") : L"")));
+        } else {
+            EXPECT_TRUE(PackIs(false));
+            EXPECT_EQ(after, old);
+            EXPECT_EQ(CopyFolders(programData), std::vector<std::wstring>{Parent(oldCopy).substr(programData.size() + 1)});
+            EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending"));
+        }
+        EXPECT_TRUE(SetupLeftovers(plugins).empty());
+
+        ASSERT_EQ(Install(viewer), 0u);
+        EXPECT_TRUE(PackIs(true));
+        const std::wstring copy = CopyOf(Entry0()[L"UninstallString"]);
+        EXPECT_EQ(Entry0()[L"DisplayVersion"], L"4.76");
+        EXPECT_EQ(CopyFolders(programData), std::vector<std::wstring>{Parent(copy).substr(programData.size() + 1)})
+            << "a copy no entry runs is left";
+    }
+}
+
+TEST_F(Entry, SecondViewerFolderKeepsAnEntryOfItsOwn) {
+    const std::wstring other = scratch / L"Other Viewer";
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    ASSERT_EQ(Install(viewer), 0u);
+    ASSERT_EQ(Install(other), 0u);
+    ASSERT_EQ(Install(viewer), 0u);  // again: it finds its own entry, the other's stays
+    const Values first = Entry0();
+    EXPECT_EQ(first.count(L"InstallLocation") ? first.at(L"InstallLocation") : L"", PluginsLocation());
+    std::wstring second;
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
+                            KEY_READ | KEY_WOW64_64KEY, &k),
+              ERROR_SUCCESS);
+    wchar_t name[256];
+    for (DWORD i = 0, chars = 256; RegEnumKeyExW(k, i, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, chars = 256)
+        if (wcsncmp(name, L"Zorvalind.PlugIns.ARM64.", 24) == 0) second = name;
+    RegCloseKey(k);
+    ASSERT_FALSE(second.empty()) << "the second folder has no entry of its own";
+    Values theirs = ReadEntry(HKEY_LOCAL_MACHINE, std::wstring(kUninstall) + second);
+    EXPECT_EQ(theirs[L"InstallLocation"], FinalPath(other + L"\\Plugins"));
+    EXPECT_EQ(theirs[L"DisplayName"], L"Zorvalind PlugIns ARM 64-bit (" + FinalPath(other) + L")");
+    EXPECT_EQ(CopyFolders(programData).size(), 2u);
+
+    EXPECT_EQ(Run(theirs[L"QuietUninstallString"], L"").exitCode, 0u);
+    EXPECT_TRUE(ReadEntry(HKEY_LOCAL_MACHINE, std::wstring(kUninstall) + second).empty());
+    EXPECT_EQ(Entry0(), first);
+    EXPECT_TRUE(PackIs(true));
+}
+
+// %ProgramData% lets every user make folders and links: one that stands at the copy's name
+// before an install is never written into or through, nor one swapped in before a removal.
+TEST_F(Entry, PlantedFolderOrLinkAtTheCopysPlaceIsNeverWrittenThrough) {
+    const std::wstring place = programData + L"\\Zorvalind.PlugIns.ARM64", elsewhere = scratch / L"elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    const bool unix = !UnixPath(place).empty();
+    for (bool link : {false, true}) {
+        if (link && !unix) continue;
+        SCOPED_TRACE(link ? "a link to a folder elsewhere" : "a folder of a user's");
+        ManagedState::Clear();
+        if (link)
+            RunShell(L"ln -s \"$0\" \"$1\"", UnixPath(elsewhere), UnixPath(place));
+        else
+            ASSERT_TRUE(CreateDirectoryW(place.c_str(), nullptr));
+        ASSERT_TRUE(Exists(place));
+        ASSERT_EQ(Install(viewer), 0u);
+        const std::wstring copy = CopyOf(Entry0()[L"UninstallString"]);
+        EXPECT_TRUE(Exists(copy));
+        EXPECT_NE(Parent(copy), place);
+        EXPECT_TRUE(ListFiles(place).empty()) << "written into what stood there";
+        EXPECT_TRUE(ListFiles(elsewhere).empty());
+        if (link) RunShell(L"rm -f \"$0\"", UnixPath(place));
+        else RemoveDirectoryW(place.c_str());
+    }
+    if (!unix) return;
+    // The copy's folder swapped for a link to a folder with a file of the copy's name.
+    const std::wstring copy = CopyOf(Entry0()[L"UninstallString"]);
+    ASSERT_TRUE(WriteBytes(elsewhere + L"\\ZorvalindPlugInsSetup.exe", "bait"));
+    RunShell(L"rm -rf \"$0\" && ln -s \"$1\" \"$0\"", UnixPath(Parent(copy)), UnixPath(elsewhere));
+    EXPECT_EQ(Run(InstallLine(viewer) + L" /uninstall").exitCode, 0u);
+    EXPECT_TRUE(Entry0().empty());
+    std::string bait;
+    EXPECT_TRUE(ReadBytes(elsewhere + L"\\ZorvalindPlugInsSetup.exe", bait) && bait == "bait");
+    RunShell(L"rm -f \"$0\"", UnixPath(Parent(copy)));
+}
+
+} // namespace
