@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "install/EntryBuild.h"
+
 class EntrySnapshot;
 
 enum class EntryHive : unsigned char { Machine = 1, User = 2 };
 
-inline constexpr wchar_t kEntryKeyName[] = L"Zorvalind.PlugIns.ARM64";
+inline constexpr wchar_t kEntryKeyName[] = ENTRY_KEY_NAME;
 inline constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 // An entry's key name: the plain one, or ".<8 hex digits>" after it.
 inline constexpr size_t kEntryKeyChars = 40;

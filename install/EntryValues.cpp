@@ -10,7 +10,7 @@
 #include "app/Version.h"
 #include "framework/Module.h"
 #include "install/EntrySnapshot.h"
-#include "install/EntryUrls.h"
+#include "install/EntryBuild.h"
 #include "payload/Payload.h"
 
 namespace {

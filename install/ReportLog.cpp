@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #include "install/InstallLog.h"
 #include "payload/InstallReport.h"
 
@@ -69,9 +71,12 @@ void AppendSystemError(LogText& text, DWORD error) {
 
 void AppendFile(LogText& text, const InstallFailure& f) {
     if (f.file[0] == L'\0') return;
-    // The staging step names the staged archive; every other step a file below Plugins.
-    text.Append(L"\nFile: ");
-    if (f.step != InstallStep::Staging) text.Append(L"Plugins\\");
+    // The staging step names the staged archive, the entry's steps its key or its copy, by
+    // their whole names; every other step a file below Plugins.
+    const bool whole = f.step == InstallStep::Staging || (f.file[0] != L'\0' && f.file[1] == L':') ||
+                       wcsncmp(f.file, L"HKLM\\", 5) == 0 || wcsncmp(f.file, L"HKCU\\", 5) == 0;
+    text.Append(whole ? L"\n" : L"\nFile: Plugins\\");
+    if (whole) text.Append(wcsncmp(f.file, L"HK", 2) == 0 ? L"Entry: " : L"File: ");
     text.Append(f.file);
 }
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Writes a PowerShell detection script for the plug-in pack the build embeds: it checks every
-file of the pack, by SHA-256, under the Plugins folder it is given (by default the viewer's
-default folder). Detected: exit code 0 and one line on standard output; otherwise nothing is
-printed and the exit code is 1.
+file of the pack, by SHA-256, in the Plugins folder that the setup uses (the Apps & Features
+entry's InstallLocation, else the registered viewer's folder, else the default folder).
+Detected: one line on standard output and exit code 0; otherwise nothing on standard output or
+standard error, and exit code 0 too (Configuration Manager reads any other code as an error).
 
 The names are decoded as the setup decodes them. A name stored in the OEM code page without
 saying so lands under a name that depends on the installing machine's code page: no script can
 name it for every machine, and the build stops rather than write a script that never detects.
 
-Usage: detection-script.py <archive> <output file> <version>
+Usage: detection-script.py <archive> <output file> <version> <entry key name>
 """
 import hashlib
 import struct
@@ -67,10 +68,70 @@ def quoted(text):
     return f"'{text}'"
 
 
+def script_text(files, version, key):
+    """The script for files, (name below Plugins, SHA-256) sorted by name."""
+    product = f"Zorvalind PlugIns ARM 64-bit {version}"
+    entry = f"Registry::HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{key}"
+    lines = [
+        f"# Detection script of {product}, made by the build from the pack it embeds.",
+        "# Detected: every file of the pack, with the pack's SHA-256, in the Plugins folder the setup uses",
+        "# (the entry's InstallLocation, else the registered viewer's folder, else the default folder): then",
+        "# it prints one line and exits with 0. Otherwise it prints nothing, on standard output or standard",
+        "# error, and exits with 0 too, which Intune and Configuration Manager both read as not installed.",
+        "# Run it as a 64-bit process: \"Run script as 32-bit process on 64-bit clients: No\".",
+        "param([string]$Plugins = '')",
+        "$ErrorActionPreference = 'SilentlyContinue'",
+        "$ProgressPreference = 'SilentlyContinue'",
+        "# One line a file, its name and hash parted by a bar, which no file name holds.",
+        "$pack = @(",
+    ]
+    lines += [f"    {quoted(name + '|' + digest)}" for name, digest in files]
+    lines += [
+        ")",
+        "function Get-PluginsFolder {",
+        f"    $entry = Get-ItemProperty -LiteralPath {quoted(entry)} -Name 'InstallLocation'",
+        "    if ($entry -and $entry.InstallLocation -is [string] -and $entry.InstallLocation -ne '') { return $entry.InstallLocation }",
+        "    # The viewer as the setup finds it: the quoted program of its open command, if it is zorvi64.exe.",
+        "    $command = (Get-ItemProperty -LiteralPath 'Registry::HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Zorvalind\\shell\\open\\command').'(default)'",
+        "    if ($command -is [string] -and $command.Length -gt 1 -and $command.ToLowerInvariant().Contains('zorvi64.exe')) {",
+        "        $path = $command.Substring(1)",
+        "        $quote = $path.IndexOf('\"')",
+        "        if ($quote -ge 0) { $path = $path.Substring(0, $quote) }",
+        "        $drive = ''",
+        "        if ($path.Length -ge 2 -and $path.Substring(1, 1) -eq ':') { $drive = $path.Substring(0, 2); $path = $path.Substring(2) }",
+        "        $last = $path.LastIndexOf('\\')",
+        "        if ($path.LastIndexOf('/') -gt $last) { $last = $path.LastIndexOf('/') }",
+        "        $folder = $drive + $path.Substring(0, $last + 1)",
+        "        if (-not $folder.EndsWith('\\')) { $folder += '\\' }",
+        "        return $folder + 'Plugins'",
+        "    }",
+        "    $base = (Get-ItemProperty -LiteralPath 'Registry::HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion' -Name 'ProgramFilesDir').ProgramFilesDir",
+        "    if ($base -is [string] -and $base -ne '') {",
+        "        if (-not $base.EndsWith('\\')) { $base += '\\' }",
+        "        return $base + 'Zorvalind\\Plugins'",
+        "    }",
+        "    return 'C:\\Zorvalind\\Plugins'",
+        "}",
+        "try {",
+        "    if ($Plugins -eq '') { $Plugins = Get-PluginsFolder }",
+        "    foreach ($line in $pack) {",
+        "        $name, $hash = $line -split '\\|', 2",
+        "        $path = Join-Path -Path $Plugins -ChildPath $name",
+        "        if (-not (Test-Path -LiteralPath $path -PathType Leaf)) { exit 0 }",
+        "        $found = Get-FileHash -LiteralPath $path -Algorithm SHA256",
+        "        if (-not $found -or $found.Hash -ne $hash) { exit 0 }",
+        "    }",
+        "} catch { exit 0 }",
+        f"Write-Output {quoted(product + ': every file of the pack is in place')}",
+        "exit 0",
+    ]
+    return "\n".join(lines) + "\n"
+
+
 def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: detection-script.py <archive> <output file> <version>")
-    archive, output, version = sys.argv[1:]
+    if len(sys.argv) != 5:
+        sys.exit("usage: detection-script.py <archive> <output file> <version> <entry key name>")
+    archive, output, version, key = sys.argv[1:]
     files = []
     with zipfile.ZipFile(archive) as z:
         for entry in z.infolist():
@@ -79,31 +140,9 @@ def main():
     if not files:
         sys.exit("detection-script.py: the pack has no files to detect")
     files.sort()
-    product = f"Zorvalind PlugIns ARM 64-bit {version}"
-    lines = [
-        f"# Intune detection script of {product}, made by the build from the pack it embeds.",
-        "# Detected (exit code 0 and one line of output) when every file of the pack is under the folder",
-        "# with the pack's SHA-256; otherwise it prints nothing and exits with 1. Run it as a 64-bit",
-        "# process: \"Run script as 32-bit process on 64-bit clients: No\".",
-        "param([string]$Plugins = \"$env:ProgramFiles\\Zorvalind\\Plugins\")",
-        "$pack = @(",
-    ]
-    lines += [f"    @({quoted(name)}, '{digest}')," for name, digest in files[:-1]]
-    lines += [f"    @({quoted(name)}, '{digest}')" for name, digest in files[-1:]]
-    lines += [
-        ")",
-        "foreach ($file in $pack) {",
-        "    $path = Join-Path -Path $Plugins -ChildPath $file[0]",
-        "    try { $hash = (Get-FileHash -LiteralPath $path -Algorithm SHA256 -ErrorAction Stop).Hash }",
-        "    catch { exit 1 }",
-        "    if ($hash -ne $file[1]) { exit 1 }",
-        "}",
-        f"Write-Output {quoted(product + ': every file of the pack is in place')}",
-        "exit 0",
-    ]
     # With a byte order mark: Windows PowerShell reads a script without one in the ANSI code page.
     with open(output, "w", encoding="utf-8-sig", newline="\r\n") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write(script_text(files, version, key))
 
 
 if __name__ == "__main__":

@@ -78,6 +78,35 @@ std::vector<std::wstring> PendingRenames() {
     return items;
 }
 
+// Started with the linked token of this (elevated) process: as a user without elevation.
+bool RunUnelevated(const std::wstring& commandLine, const std::wstring& directory, DWORD& exitCode) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    fw::unique_hfile own(raw);
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD bytes = 0;
+    if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &bytes)) return false;
+    fw::unique_hfile limited(linked.LinkedToken);
+    if (!DuplicateTokenEx(limited.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &raw)) return false;
+    fw::unique_hfile primary(raw);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", L"AA64");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = commandLine;
+    const BOOL started = CreateProcessAsUserW(primary.get(), nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                              directory.c_str(), &si, &pi);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_NATIVE_MACHINE", nullptr);
+    if (!started) return false;
+    CloseHandle(pi.hThread);
+    fw::unique_hfile process(pi.hProcess);
+    if (WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 255);
+        return false;
+    }
+    return GetExitCodeProcess(process.get(), &exitCode) != FALSE;
+}
+
 class Entry : public ::testing::Test {
 protected:
     ScratchFolder scratch;
@@ -343,6 +372,34 @@ TEST_F(Entry, PlantedFolderOrLinkAtTheCopysPlaceIsNeverWrittenThrough) {
     std::string bait;
     EXPECT_TRUE(ReadBytes(elsewhere + L"\\ZorvalindPlugInsSetup.exe", bait) && bait == "bait");
     RunShell(L"rm -f \"$0\"", UnixPath(Parent(copy)));
+}
+
+// A user installs into a viewer folder of their own, without elevation: the entry is theirs
+// (HKCU) and so is the copy (%LOCALAPPDATA%); HKLM and %ProgramData% stay as they were.
+TEST_F(Entry, InstallWithoutElevationKeepsEntryAndCopyForTheUser) {
+    DWORD code = 99;
+    ASSERT_TRUE(RunUnelevated(InstallLine(viewer), start, code)) << "no process without elevation";
+    ASSERT_EQ(code, 0u);
+    const Values entry = ReadEntry(HKEY_CURRENT_USER, std::wstring(kUninstall) + L"Zorvalind.PlugIns.ARM64");
+    ASSERT_FALSE(entry.empty()) << "no entry under HKCU";
+    EXPECT_TRUE(Entry0().empty()) << "an entry under HKLM";
+    const std::wstring copy = CopyOf(entry.at(L"QuietUninstallString"));
+    EXPECT_EQ(Parent(Parent(copy)), CopyRootFor(false));
+    EXPECT_TRUE(Exists(copy));
+    EXPECT_TRUE(CopyFolders(programData).empty());
+    EXPECT_EQ(entry.at(L"InstallLocation"), PluginsLocation());
+
+    ASSERT_TRUE(RunUnelevated(entry.at(L"QuietUninstallString"), start, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(ReadEntry(HKEY_CURRENT_USER, std::wstring(kUninstall) + L"Zorvalind.PlugIns.ARM64").empty());
+    EXPECT_TRUE(ListFiles(plugins).empty());
+    // The copy ran the removal: it goes at the user's next logon, with its folder.
+    if (Exists(copy)) {
+        const std::wstring command = RegistryText(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                                  (Parent(copy).substr(Parent(copy).rfind(L'\\') + 1) + L" copy").c_str());
+        EXPECT_NE(command.find(L"del /f /q " + Quoted(copy)), std::wstring::npos) << command;
+        EXPECT_NE(command.find(L"rd " + Quoted(Parent(copy))), std::wstring::npos) << command;
+    }
 }
 
 } // namespace

@@ -47,6 +47,14 @@ TEST_F(ReportLog, EachFailureKindNamesStepFileAndCause) {
          RedirectionTrust::On, L"Failed while putting in place\nFile: Plugins\\zl64.dll\nSystem error 5: Access denied." + on},
         {"disk full", InstallStep::Writing, L"big.dll", ERROR_DISK_FULL, InstallReason::None, RedirectionTrust::On,
          L"Failed while writing\nFile: Plugins\\big.dll\nSystem error 112: Disk full." + on},
+        {"the entry's key", InstallStep::Placing, L"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zorvalind.PlugIns.ARM64",
+         ERROR_ACCESS_DENIED, InstallReason::None, RedirectionTrust::On,
+         L"Failed while putting in place\nEntry: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+         L"Zorvalind.PlugIns.ARM64\nSystem error 5: Access denied." + on},
+        {"the setup's copy", InstallStep::Placing, L"C:\\ProgramData\\Zorvalind.PlugIns.ARM64\\ZorvalindPlugInsSetup.exe",
+         ERROR_DISK_FULL, InstallReason::None, RedirectionTrust::On,
+         L"Failed while putting in place\nFile: C:\\ProgramData\\Zorvalind.PlugIns.ARM64\\ZorvalindPlugInsSetup.exe\n"
+         L"System error 112: Disk full." + on},
         {"CRC mismatch", InstallStep::Checking, L"a.dll", 0, InstallReason::CrcMismatch, RedirectionTrust::Unavailable,
          L"Failed while checking\nFile: Plugins\\a.dll\nReason: damaged entry: CRC-32 mismatch\n"
          L"Link protection of the process: not available on this system"},

@@ -8,6 +8,7 @@ Usage: deployment-test.py <source folder> <build folder> <manifest folder>
 """
 import datetime
 import hashlib
+import importlib.util
 import os
 import re
 import shutil
@@ -29,6 +30,7 @@ SOURCE, BUILD, WINGET = (os.path.abspath(a) for a in sys.argv[1:4])
 EXE = os.path.join(BUILD, "ZorvalindPlugInsSetup.exe")
 TESTHOST = os.path.join(BUILD, "ZorvalindPlugInsSetup-testhost.exe")
 RULE = os.path.join(BUILD, "packaging", "intune-detection-rule.txt")
+REGISTRY_RULE = os.path.join(BUILD, "packaging", "detection-rule.txt")
 SCRIPT = os.path.join(BUILD, "packaging", "intune-detection.ps1")
 # What tests/CMakeLists.txt gives the manifest it makes for this test.
 TEST_URL = "https://downloads.example.com/4.76/ZorvalindPlugInsSetup.exe"
@@ -78,15 +80,21 @@ STRING_RULES = {
     "ShortDescription": (None, 3, 256), "Description": (None, 3, 10000), "MinimumOSVersion": (OS_VERSION, 1, 99),
     "InstallerUrl": (URL, 1, 2048), "InstallerSha256": (SHA256, 64, 64), "InstallerLocale": (LOCALE, 1, 20),
     "PublisherUrl": (URL, 1, 2048), "PackageUrl": (URL, 1, 2048), "LicenseUrl": (URL, 1, 2048),
-    "Copyright": (None, 3, 512),
+    "Copyright": (None, 3, 512), "ProductCode": (None, 1, 255),
 }
+# An AppsAndFeaturesEntries item's fields, and a package dependency's.
+ENTRY_RULES = {"DisplayName": (None, 1, 256), "Publisher": (None, 1, 256), "DisplayVersion": (None, 1, 128),
+               "ProductCode": (None, 1, 255)}
+DEPENDENCY_RULES = {"PackageIdentifier": (IDENTIFIER, 1, 128), "MinimumVersion": (VERSION, 1, 128)}
 ENUM_RULES = {
     "InstallerType": INSTALLER_TYPES, "Architecture": ARCHITECTURES, "Scope": {"user", "machine"},
     "ElevationRequirement": {"elevationRequired", "elevationProhibited", "elevatesSelf"},
     "UpgradeBehavior": {"install", "uninstallPrevious", "deny"},
 }
 OTHER_FIELDS = {"ManifestType", "Tags", "InstallModes", "InstallerSwitches", "ExpectedReturnCodes", "Installers",
-                "ReleaseDate"}
+                "ReleaseDate", "AppsAndFeaturesEntries", "Dependencies"}
+# What tests/CMakeLists.txt gives the manifest as the viewer's package.
+TEST_VIEWER_PACKAGE = "Zorvalind.Viewer"
 
 
 def cached(key):
@@ -94,6 +102,14 @@ def cached(key):
     with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
         found = re.search(rf"^{key}:[A-Z]+=(.*)$", f.read(), re.M)
     assert found, f"{key} is not in the build's cache"
+    return found.group(1)
+
+
+def entry_key():
+    """The Apps & Features entry's key name the program was built with."""
+    with open(os.path.join(BUILD, "generated", "install", "EntryBuild.h"), encoding="utf-8") as f:
+        found = re.search(r'^#define ENTRY_KEY_NAME L"([^"]+)"$', f.read(), re.M)
+    assert found, "no ENTRY_KEY_NAME in the generated header"
     return found.group(1)
 
 
@@ -187,6 +203,22 @@ class WingetManifest(unittest.TestCase):
                     else:
                         self.assertIn(key, OTHER_FIELDS, "a field the schema does not have, or an unchecked one")
             self.assertEqual(document["ManifestType"], kind)
+        def check(node, rules, where):
+            self.assertIsInstance(node, dict, where)
+            for key, value in node.items():
+                self.assertIn(key, rules, f"{where}: a field the schema does not have")
+                pattern, shortest, longest = rules[key]
+                self.assertIsInstance(value, str, f"{where}.{key}")
+                self.assertTrue(shortest <= len(value) <= longest, f"{where}.{key}: {value!r}")
+                if pattern:
+                    self.assertRegex(value, pattern)
+        for i, item in enumerate(self.field("AppsAndFeaturesEntries") or []):
+            check(item, ENTRY_RULES, f"AppsAndFeaturesEntries[{i}]")
+        dependencies = self.field("Dependencies") or {}
+        self.assertLessEqual(set(dependencies), {"PackageDependencies"})
+        for i, item in enumerate(dependencies.get("PackageDependencies", [])):
+            self.assertIn("PackageIdentifier", item)
+            check(item, DEPENDENCY_RULES, f"PackageDependencies[{i}]")
         for tag in self.one("defaultLocale").get("Tags", []):
             self.assertTrue(isinstance(tag, str) and 1 <= len(tag) <= 40, tag)
         modes = self.field("InstallModes")
@@ -227,6 +259,42 @@ class WingetManifest(unittest.TestCase):
         self.assertEqual(self.field("Scope"), "machine")
         self.assertEqual(self.field("ElevationRequirement"), "elevationRequired")
 
+    def test_apps_and_features_entry_is_the_one_the_setup_writes(self):
+        with open(EXE, "rb") as f:
+            program = f.read()
+        key = entry_key()
+        entries = self.field("AppsAndFeaturesEntries")
+        self.assertEqual(len(entries), 1)
+        entry, locale = entries[0], self.one("defaultLocale")
+        self.assertEqual(entry["ProductCode"], key)
+        self.assertEqual(self.field("ProductCode"), key)
+        self.assertEqual(entry["DisplayVersion"], self.one("version")["PackageVersion"])
+        self.assertEqual((entry["DisplayName"], entry["Publisher"]), (locale["PackageName"], locale["Publisher"]))
+        # The program writes these very texts: its key name, and its version resource's names.
+        for text in (key, entry["DisplayName"], entry["Publisher"]):
+            self.assertIn((text + "\0").encode("utf-16-le"), program, text)
+
+    def test_depends_on_the_viewers_package_only_where_one_is_named(self):
+        self.assertEqual(self.field("Dependencies"), {"PackageDependencies": [{"PackageIdentifier": TEST_VIEWER_PACKAGE}]})
+        # The same templates without a viewer's package: no dependency at all.
+        work = tempfile.mkdtemp(prefix="manifest.")
+        try:
+            settings = os.path.join(work, "settings.cmake")
+            with open(settings, "w", encoding="utf-8") as f:
+                for key, value in (("URL", TEST_URL), ("MANIFEST_VERSION", "1.12.0"), ("VIEWER_PACKAGE", ""),
+                                   ("PRODUCT_CODE", entry_key()), ("DISPLAY_NAME", "Zorvalind PlugIns ARM 64-bit"),
+                                   ("PUBLISHER", "Zorvalind")):
+                    f.write(f'set(WINGET_{key} "{value}")\n')
+            out = os.path.join(work, "out")
+            subprocess.run(["cmake", f"-DEXE={EXE}", "-DVERSION=4.76", f"-DSETTINGS={settings}",
+                            f"-DTEMPLATES={os.path.join(SOURCE, 'packaging', 'winget')}", f"-DOUT={out}", "-P",
+                            os.path.join(SOURCE, "cmake", "WingetManifest.cmake")], check=True, capture_output=True)
+            installer = load_manifests(out)["installer"][0][1]
+            self.assertNotIn("Dependencies", installer)
+            self.assertEqual(installer["AppsAndFeaturesEntries"][0]["ProductCode"], entry_key())
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
     def test_version_is_the_programs(self):
         major, minor = file_version(EXE)
         self.assertEqual(self.one("version")["PackageVersion"], f"{major}.{minor}")
@@ -265,6 +333,27 @@ class WingetManifest(unittest.TestCase):
                 self.assertTrue(switch.encode("utf-16-le") in program, f"{switch} is not a switch the program reads")
 
 
+def wine(*arguments):
+    """A program of the build's Wine prefix, its output as text."""
+    run = subprocess.run([os.path.join(BUILD, "wine-test"), *arguments], timeout=120, capture_output=True)
+    return run.returncode, run.stdout.decode("utf-8", errors="replace")
+
+
+ENTRY_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+
+
+def remove_managed_state():
+    """The entries, pending records and copies the installs of this test left in the prefix."""
+    _, listing = wine("reg", "query", ENTRY_KEY.rstrip("\\"))
+    for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\\Zorvalind\.PlugIns\.ARM64[^\\\r\n]*)\r?$", listing, re.M):
+        wine("reg", "delete", key, "/f")
+    wine("reg", "delete", "HKLM\\SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending", "/f")
+    program_data = os.path.join(BUILD, "wineprefix", "drive_c", "ProgramData")
+    for name in os.listdir(program_data):
+        if name.startswith("Zorvalind.PlugIns.ARM64"):
+            shutil.rmtree(os.path.join(program_data, name), ignore_errors=True)
+
+
 def install(zone):
     """A real silent install in a time zone; the viewer's folder, which the caller removes."""
     viewer = tempfile.mkdtemp(dir=BUILD, prefix="deployment.")
@@ -284,6 +373,7 @@ class Detection(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        remove_managed_state()
         cls.viewers = {}
         for zone in cls.ZONES:
             cls.viewers[zone] = install(zone)
@@ -292,6 +382,25 @@ class Detection(unittest.TestCase):
     def tearDownClass(cls):
         for viewer in cls.viewers.values():
             shutil.rmtree(viewer, ignore_errors=True)
+        remove_managed_state()
+
+    def test_registry_rule_detects_the_entry_an_install_writes(self):
+        with open(REGISTRY_RULE, encoding="utf-8") as f:
+            rule = dict(line.split(": ", 1) for line in f.read().split("\n\n")[0].splitlines()[1:])
+        key = entry_key()
+        self.assertEqual(rule, {
+            "Rule type": "Registry",
+            "Key path": f"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{key}",
+            "Value name": "DisplayVersion", "Detection method": "Version comparison",
+            "Operator": "Greater than or equal to", "Value": "%d.%d" % file_version(EXE),
+            "Associated with a 32-bit app on 64-bit clients": "No"})
+        # What the first install wrote there satisfies it: the same version, compared as one.
+        code, text = wine("reg", "query", rule["Key path"], "/v", rule["Value name"])
+        self.assertEqual(code, 0, text)
+        found = re.search(r"DisplayVersion\s+REG_SZ\s+(\S+)", text)
+        self.assertTrue(found, text)
+        as_version = lambda v: tuple(int(p) for p in v.split("."))
+        self.assertGreaterEqual(as_version(found.group(1)), as_version(rule["Value"]))
 
     def rule(self):
         with open(RULE, encoding="utf-8") as f:
@@ -323,10 +432,9 @@ class Detection(unittest.TestCase):
             raw = f.read()
         self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), "Windows PowerShell reads a script without a BOM as ANSI")
         text = raw[3:].decode("utf-8")
-        listed = dict(re.findall(r"^    @\('((?:[^']|'')+)', '([0-9A-F]{64})'\),?\r$", text, re.M))
+        listed = dict(re.findall(r"^    '((?:[^']|'')+)\|([0-9A-F]{64})'\r$", text, re.M))
         self.assertTrue(listed, "no files in the script")
         listed = {name.replace("''", "'"): digest for name, digest in listed.items()}
-        self.assertIn('param([string]$Plugins = "$env:ProgramFiles\\Zorvalind\\Plugins")', text)
         plugins = os.path.join(self.viewers[self.ZONES[0]], "Plugins")
         installed = {}
         for folder, _, files in os.walk(plugins):
@@ -335,11 +443,6 @@ class Detection(unittest.TestCase):
                 with open(path, "rb") as f:
                     installed[os.path.relpath(path, plugins).replace("/", "\\")] = hashlib.sha256(f.read()).hexdigest().upper()
         self.assertEqual(listed, installed)
-        # Exit 0 with output only after every file matched; any mismatch or missing file exits 1.
-        body = text[text.index("foreach"):]
-        self.assertEqual(re.findall(r"exit (\d)", body), ["1", "1", "0"])
-        self.assertLess(body.index("Write-Output"), body.rindex("exit 0"))
-        self.assertEqual(body.count("Write-Output"), 1)
 
 
 class DetectionScriptNames(unittest.TestCase):
@@ -370,11 +473,11 @@ class DetectionScriptNames(unittest.TestCase):
             archive, script = os.path.join(work, "pack.zip"), os.path.join(work, "detect.ps1")
             self.archive(archive, entries)
             run = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "detection-script.py"), archive, script,
-                                  "4.76"], capture_output=True, text=True)
+                                  "4.76", "Zorvalind.PlugIns.ARM64"], capture_output=True, text=True)
             if run.returncode != 0:
                 return None, run.stderr
             with open(script, encoding="utf-8-sig") as f:
-                return re.findall(r"^    @\('((?:[^']|'')+)', '[0-9A-F]{64}'\),?$", f.read(), re.M), ""
+                return re.findall(r"^    '((?:[^']|'')+)\|[0-9A-F]{64}'$", f.read(), re.M), ""
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
@@ -392,6 +495,81 @@ class DetectionScriptNames(unittest.TestCase):
         names, error = self.script([(b"x\x81.dll", 0, b""), (b"plain.dll", 0, b"")])
         self.assertIsNone(names, "a script that names a file the setup may write under another name")
         self.assertIn("OEM code page", error)
+
+
+def detection_script_module():
+    spec = importlib.util.spec_from_file_location("detection_script", os.path.join(SOURCE, "tools", "detection-script.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def unquoted(line):
+    """The text of a line holding one PowerShell single-quoted string, or None."""
+    found = re.fullmatch(r"    '((?:[^'\u2018\u2019\u201a\u201b]|''|\u2018\u2018|\u2019\u2019|\u201a\u201a|\u201b\u201b)*)'", line)
+    if not found:
+        return None
+    text = found.group(1)
+    for quote in "'\u2018\u2019\u201a\u201b":
+        text = text.replace(quote * 2, quote)
+    return text
+
+
+def code_only(text):
+    """The script without its comments and quoted strings: what its brackets must balance in."""
+    text = re.sub(r"(?m)^\s*#.*$", "", text)
+    text = re.sub(r"'(?:[^']|'')*'", "''", text)
+    return re.sub(r'"(?:[^"`]|`.)*"', '""', text)
+
+
+class DetectionScriptRules(unittest.TestCase):
+    """Debian has no PowerShell to run the script, so its text is held to the rules that make it
+    right, for packs of one file (which @( @('a', 'b') ) would flatten), of two, and a name outside
+    ASCII: one quoted line a file, exit 0 on every way out, output only once every file matched."""
+
+    CASES = {
+        "one file": [("zv_one.dll", "A" * 64)],
+        "two files": [("Sub\\zv_two.8bf", "B" * 64), ("zv_one.dll", "C" * 64)],
+        "a name outside ASCII": [("Überall's \u2019quoted\u2019 Filter.8bf", "D" * 64)],
+    }
+
+    def test_every_pack_gives_a_script_that_keeps_the_rules(self):
+        module = detection_script_module()
+        key = entry_key()
+        for what, files in self.CASES.items():
+            with self.subTest(pack=what):
+                text = module.script_text(sorted(files), "4.76", key)
+                head, rest = text.split("$pack = @(\n", 1)
+                body, tail = rest.split("\n)\n", 1)
+                self.assertEqual([unquoted(line) for line in body.split("\n")],
+                                 [f"{name}|{digest}" for name, digest in sorted(files)])
+                self.assertEqual(text.count("@("), 1, "a nested array literal, which one file flattens")
+                code = code_only(text)
+                for open_, close in ("()", "{}", "[]"):
+                    self.assertEqual(code.count(open_), code.count(close), open_ + close)
+                self.assertEqual(set(re.findall(r"\bexit\s+(\S+)", code)), {"0"}, "Configuration Manager: any other code is an error")
+                for silent in ("Write-Host", "Write-Error", "Write-Warning", "throw", "Write-Verbose"):
+                    self.assertNotIn(silent, code)
+                self.assertEqual(code.count("Write-Output"), 1)
+                self.assertLess(code.index("} catch { exit 0 }"), code.index("Write-Output"))
+                self.assertLess(code.index("$ErrorActionPreference = ''"), code.index("Get-ItemProperty"))
+                self.assertIn("$ErrorActionPreference = 'SilentlyContinue'", text)
+                # Every path taken as written: a name with [ ] is no wildcard.
+                for cmdlet in ("Get-ItemProperty", "Test-Path", "Get-FileHash"):
+                    for use in re.findall(rf"{cmdlet} [^\n]*", code):
+                        self.assertIn("-LiteralPath", use)
+                # The folder as the setup finds it, in its order.
+                order = [f"Uninstall\\{key}'", "Zorvalind\\shell\\open\\command'", "'ProgramFilesDir'",
+                         "'C:\\Zorvalind\\Plugins'"]
+                at = [text.index(needle) for needle in order]
+                self.assertEqual(at, sorted(at))
+                self.assertIn("-Name 'InstallLocation'", text)
+
+    def test_built_script_has_a_byte_order_mark_and_windows_lines(self):
+        with open(SCRIPT, "rb") as f:
+            raw = f.read()
+        self.assertTrue(raw.startswith(b"\xef\xbb\xbf"))
+        self.assertNotIn(b"\n", raw.replace(b"\r\n", b""))
 
 
 if __name__ == "__main__":
