@@ -93,6 +93,24 @@ void AppendCause(LogText& text, const InstallFailure& f) {
 
 } // namespace
 
+void LogSkippedFolders(const InstallReport& report) noexcept {
+    if (!InstallLogWasGiven()) return;
+    const unsigned kept = report.skippedFolders < InstallReport::kSkippedSlots ? report.skippedFolders
+                                                                              : InstallReport::kSkippedSlots;
+    for (unsigned i = 0; i < kept; ++i) {
+        LogText text;
+        text.Append(L"Left alone: a folder that cannot be entered");
+        AppendFile(text, report.skipped[i]);
+        AppendCause(text, report.skipped[i]);
+        text.Write();
+    }
+    if (report.skippedFolders > kept) {
+        LogText more;
+        more.Format(L"Left alone: %u more folders that cannot be entered", report.skippedFolders - kept);
+        more.Write();
+    }
+}
+
 void LogInstallReport(const InstallReport& report) noexcept {
     if (!InstallLogWasGiven()) return;
     LogText text;

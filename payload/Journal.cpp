@@ -141,7 +141,12 @@ bool JournalBytes::Read(const wchar_t* path, bool& present, DWORD& error) noexce
                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file_ == INVALID_HANDLE_VALUE) {
         error = GetLastError();
-        return Gone(error);
+        if (Gone(error)) return true;
+        // A folder there may be held by the clean-up's own walk.
+        const DWORD attributes = GetFileAttributesW(path);
+        present = true;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) error = ERROR_DIRECTORY;
+        return false;
     }
     present = true;
     BY_HANDLE_FILE_INFORMATION info{};

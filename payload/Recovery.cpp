@@ -446,16 +446,8 @@ bool Recovery::Execute() {
         }
         switch (a.act) {
         case Act::Free: {
-            // By handle out of the name first: that frees it even while somebody reads the file
-            // with delete sharing, or has it loaded, where a delete would not.
-            const wchar_t* slash = wcsrchr(h.path, L'\\');
-            wchar_t folder[kLongPathChars], spent[kLongPathChars];
-            size_t folderChars = 0;
-            bool moved = false;
-            if (AppendPath(folder, folderChars, h.path, static_cast<size_t>(slash - h.path) + 1)) {
-                for (int attempt = 0; attempt < 16 && !moved; ++attempt)
-                    moved = NumberedName(folder, kSpentSuffix, spent) && RenameHandle(h.handle, spent);
-            }
+            // Out of the name first, then deleted where it can be.
+            const bool moved = MoveToSpentName(h.handle, h.path);
             const bool deleted = DeleteHandle(h.handle);
             if (!moved && !deleted) {
                 Failed(h.path, GetLastError());

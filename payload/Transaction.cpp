@@ -525,16 +525,7 @@ bool InstallTransaction::Commit() noexcept {
         // next run deletes.
         if (file.backup[0] != L'\0') {
             deadline_.Beat();
-            if (!DeleteHandle(file.oldFile.get())) {
-                const wchar_t* slash = wcsrchr(file.backup, L'\\');
-                wchar_t folder[kLongPathChars], spent[kLongPathChars];
-                size_t folderChars = 0;
-                bool moved = false;
-                if (AppendPath(folder, folderChars, file.backup, static_cast<size_t>(slash - file.backup) + 1))
-                    for (int attempt = 0; attempt < 16 && !moved; ++attempt)
-                        moved = NumberedName(folder, kSpentSuffix, spent) && RenameHandle(file.oldFile.get(), spent);
-                tidy = moved && tidy;
-            }
+            if (!DeleteHandle(file.oldFile.get())) tidy = MoveToSpentName(file.oldFile.get(), file.backup) && tidy;
             file.oldFile.reset();
             if (TransactionProbe != nullptr) TransactionProbe(6, static_cast<unsigned>(i));
         }
