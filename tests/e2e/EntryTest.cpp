@@ -308,6 +308,36 @@ TEST_F(Entry, KilledRunIsMadeToAgreeByTheNext) {
     }
 }
 
+// A removal killed with its entry deleted but before its commit, and one killed once committed;
+// the next run (an install that then fails) puts back both, or finishes both.
+TEST_F(Entry, KilledRemovalIsMadeToAgreeByTheNext) {
+    struct Case { const char* what; const wchar_t* hold; bool committed; };
+    const Case cases[] = {{"entry deleted, before the commit", L"11:0", false}, {"committed", L"5:0", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManagedState::Clear();
+        ASSERT_EQ(Install(viewer), 0u);
+        const Values installed = Entry0();
+        const std::wstring copy = CopyOf(installed.at(L"UninstallString"));
+        ASSERT_TRUE(KillSetupAt(InstallLine(viewer) + L" /uninstall", start, c.hold)) << "never reached " << c.hold;
+        {
+            TemporaryFolderOverride missing{scratch / L"no such folder"};
+            EXPECT_EQ(Install(viewer), 4u);
+        }
+        if (c.committed) {
+            EXPECT_TRUE(ListFiles(plugins).empty());
+            EXPECT_TRUE(Entry0().empty());
+            EXPECT_TRUE(CopyFolders(programData).empty());
+        } else {
+            EXPECT_TRUE(PackIs(true));
+            EXPECT_EQ(Entry0(), installed);
+            EXPECT_TRUE(Exists(copy));
+        }
+        EXPECT_TRUE(SetupLeftovers(plugins).empty());
+        EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending"));
+    }
+}
+
 TEST_F(Entry, SecondViewerFolderKeepsAnEntryOfItsOwn) {
     const std::wstring other = scratch / L"Other Viewer";
     ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
