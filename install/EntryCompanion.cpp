@@ -144,6 +144,13 @@ bool EntryCompanion::Prepare(InstallReport* report) noexcept {
         Fail(report, GetLastError());
         return false;
     }
+    // A copy of this key's that the entry does not run was left by a killed run: it goes now.
+    wchar_t command[kCopyPathChars], current[kCopyPathChars] = {};
+    if (state_.hadEntry && state_.previous.String(L"UninstallString", command, kCopyPathChars) && command[0] == L'"') {
+        const wchar_t* end = wcschr(command + 1, L'"');
+        if (end != nullptr) lstrcpynW(current, command + 1, static_cast<int>(end - command));
+    }
+    RemoveOtherCopies(state_.hive, state_.key, current[0] != L'\0' ? current : nullptr);
     if (install) {
         DWORD error = 0;
         if (!FitsUninstallString(viewer_)) {
@@ -164,6 +171,10 @@ bool EntryCompanion::Prepare(InstallReport* report) noexcept {
         if (state_.copy[0] != L'\0') RemoveCopy(state_.hive, state_.copy);  // the empty folder it made
         return false;
     }
+    // Written while the pack is extracted; Apply waits for it. A kill meanwhile leaves a copy
+    // that the journal names (the clean-up removes it) or that no entry runs (the next commit
+    // of this key removes it).
+    if (install) copyWriter_.Start(state_.copy);
     prepared_ = true;
     return true;
 }
@@ -180,7 +191,7 @@ bool EntryCompanion::Apply(InstallReport* report) noexcept {
     applied_ = true;  // from here a failure may have left something to undo
     if (state_.change == EntryChange::Install) {
         DWORD error = 0;
-        if (!WriteCopy(state_.copy, error)) {
+        if (!copyWriter_.Wait(error)) {
             if (report != nullptr) report->Fail(InstallStep::Placing, state_.copy, error);
             return false;
         }
@@ -197,6 +208,8 @@ bool EntryCompanion::Apply(InstallReport* report) noexcept {
 
 bool EntryCompanion::Undo(InstallReport* report) noexcept {
     if (!applied_) return true;
+    DWORD error = 0;
+    copyWriter_.Wait(error);
     copyFolder_.reset();  // the new copy's folder can only go once nothing holds it
     undoFailed_ = !Restore(state_, report);
     applied_ = undoFailed_;
@@ -206,6 +219,8 @@ bool EntryCompanion::Undo(InstallReport* report) noexcept {
 void EntryCompanion::Finish(bool committed, InstallReport*) noexcept {
     if (finished_ || !prepared_ || state_.key[0] == L'\0') return;
     finished_ = true;
+    DWORD error = 0;
+    copyWriter_.Wait(error);
     copyFolder_.reset();
     if (committed) {
         if (TransactionProbe != nullptr) TransactionProbe(12, 0);

@@ -55,6 +55,7 @@ private:
     wchar_t viewer_[kCopyPathChars] = {};
     wchar_t plugins_[kCopyPathChars] = {};
     fw::unique_hfile copyFolder_;
+    CopyWriter copyWriter_;
     unsigned char bytes_[kEntryStateBytes] = {};
     size_t size_ = 0;
     InstallReport* report_ = nullptr;

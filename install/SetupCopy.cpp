@@ -342,3 +342,28 @@ void RemoveOtherCopies(EntryHive hive, const wchar_t* key, const wchar_t* keep) 
         if (keep == nullptr || _wcsicmp(copy, keep) != 0) RemoveCopy(hive, copy);
     } while (FindNextFileW(find.get(), &data));
 }
+
+void CopyWriter::Start(const wchar_t* copy) noexcept {
+    lstrcpynW(copy_, copy, kCopyPathChars);
+    pending_ = true;
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+DWORD WINAPI CopyWriter::Run(void* self) noexcept {
+    auto* writer = static_cast<CopyWriter*>(self);
+    writer->written_ = WriteCopy(writer->copy_, writer->error_);
+    return 0;
+}
+
+bool CopyWriter::Wait(DWORD& error) noexcept {
+    if (thread_ != nullptr) {
+        WaitForSingleObject(thread_, INFINITE);  // bounded by the copy's own reads and writes
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    } else if (pending_ && error_ == ERROR_SUCCESS && !written_) {
+        written_ = WriteCopy(copy_, error_);
+    }
+    pending_ = false;
+    error = error_;
+    return written_;
+}

@@ -48,3 +48,24 @@ inline constexpr wchar_t kCopyFolderSddl[] =
 // Every copy folder of key's below the hive's root but keep's (null: all of them), removed as
 // RemoveCopy does: what a run killed before it could remove its old copy left.
 void RemoveOtherCopies(EntryHive hive, const wchar_t* key, const wchar_t* keep) noexcept;
+
+// WriteCopy on a thread of its own, so that the copy is written while the pack is extracted;
+// where no thread can be started, Wait writes it.
+class CopyWriter {
+public:
+    CopyWriter() = default;
+    CopyWriter(const CopyWriter&) = delete;
+    CopyWriter& operator=(const CopyWriter&) = delete;
+    ~CopyWriter() { Wait(error_); }
+
+    void Start(const wchar_t* copy) noexcept;
+    // The copy is complete (true) or failed (false, error set); at once after the first call.
+    bool Wait(DWORD& error) noexcept;
+
+private:
+    static DWORD WINAPI Run(void* self) noexcept;
+    wchar_t copy_[kCopyPathChars] = {};
+    HANDLE thread_ = nullptr;
+    bool pending_ = false, written_ = false;
+    DWORD error_ = ERROR_SUCCESS;
+};
