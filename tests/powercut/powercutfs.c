@@ -2,10 +2,11 @@
 // folder at once and in order; file data written since the file's last fsync does not. At the
 // cut ("before the n-th operation of a kind whose paths match a pattern") the data that never
 // reached the disk is lost, as zeros over the unflushed bytes or as the file cut back to its
-// size at its last fsync, and from then on every operation fails with EIO.
+// size at its last fsync, and from then on every operation fails with EIO. A third mode loses
+// nothing: the program alone dies there, and the system writes everything back later.
 //
 // powercutfs --backing DIR [--log FILE] [--cut-kind KIND --cut-n N [--cut-match REGEX]]
-//            [--mode zeros|cut] [--marker FILE] MOUNTPOINT [fuse options]
+//            [--mode zeros|cut|keep] [--marker FILE] MOUNTPOINT [fuse options]
 //
 // The log has one line per step: kind, path, second path (rename, link), details, tab-separated.
 // A cut's pattern is an extended regular expression over "path<TAB>second path".
@@ -32,7 +33,7 @@ static const char *backing;
 static int root_fd = -1;
 static FILE *log_file;
 static const char *marker;
-static enum { LOSE_AS_ZEROS, LOSE_AS_CUT } mode = LOSE_AS_ZEROS;
+static enum { LOSE_AS_ZEROS, LOSE_AS_CUT, LOSE_NOTHING } mode = LOSE_AS_ZEROS;
 static const char *cut_kind;
 static long cut_n, cut_seen;
 static regex_t cut_re;
@@ -104,6 +105,7 @@ static void write_zeros(int fd, off_t off, off_t end) {
 
 // What the disk holds after the cut: the unflushed data of every dirty inode is lost.
 static void lose_unflushed_data(void) {
+    if (mode == LOSE_NOTHING) return;
     for (struct dirty *d = dirty_list; d; d = d->next) {
         struct stat st;
         if (fstat(d->fd, &st) != 0) continue;
@@ -248,6 +250,10 @@ static void *pc_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
     cfg->use_ino = 1;      // the file ID Wine reports is st_ino
     cfg->readdir_ino = 1;
     cfg->hard_remove = 1;  // no .fuse_hidden files: open files are reached by their handle
+    // Nothing answered from the kernel's caches: after the cut every step must fail.
+    cfg->entry_timeout = 0;
+    cfg->attr_timeout = 0;
+    cfg->negative_timeout = 0;
     return NULL;
 }
 
@@ -547,7 +553,7 @@ static const struct fuse_operations ops = {
 
 static int usage(void) {
     fprintf(stderr, "usage: powercutfs --backing DIR [--log FILE] [--cut-kind KIND --cut-n N [--cut-match REGEX]]\n"
-                    "                  [--mode zeros|cut] [--marker FILE] MOUNTPOINT [fuse options]\n");
+                    "                  [--mode zeros|cut|keep] [--marker FILE] MOUNTPOINT [fuse options]\n");
     return 2;
 }
 
@@ -571,6 +577,7 @@ int main(int argc, char **argv) {
             ++i;
             if (!strcmp(v, "zeros")) mode = LOSE_AS_ZEROS;
             else if (!strcmp(v, "cut")) mode = LOSE_AS_CUT;
+            else if (!strcmp(v, "keep")) mode = LOSE_NOTHING;
             else return usage();
         } else if (!strcmp(a, "--marker") && v) marker = argv[++i];
         else rest[nrest++] = argv[i];
