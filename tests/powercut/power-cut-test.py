@@ -385,6 +385,10 @@ def calibrate(rows):
 # ---------------------------------------------------------------------------------------------
 # Runs of the setup.
 
+# A run is Wine's start.exe, which runs cmd, which runs the setup.
+RUN_PROGRAMS = {"start.exe", "cmd.exe", os.path.basename(TESTHOST).lower()}
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -405,16 +409,22 @@ class Run:
         self.started = time.monotonic()
 
     def ours(self):
-        """Linux pids of this run's processes (cmd and the setup): they carry its token."""
+        """Linux pids of this run's own processes: they carry its token, and are the setup or
+        what started it. Wine's services, and the wineserver when this run started it, carry
+        the token too, and must live on."""
         pids = []
         needle = f"POWERCUT_RUN={self.token}".encode() + b"\0"
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as f:
-                    if needle in f.read():
-                        pids.append(int(pid))
+                    if needle not in f.read():
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    program = f.read().split(b"\0")[0].decode(errors="replace")
             except OSError:
-                pass
+                continue
+            if re.split(r"[\\/]", program)[-1].lower() in RUN_PROGRAMS:
+                pids.append(int(pid))
         return pids
 
     def wait(self):
@@ -746,6 +756,7 @@ def dry_row(kind, rows):
 
 
 def cut_rows(kind, steps, points, before_commit, rows):
+    played = {}
     for name, at, modes in points:
         for mode in modes:
             if not ONLY.search(name):
@@ -753,7 +764,11 @@ def cut_rows(kind, steps, points, before_commit, rows):
             if not at:
                 row = Row(kind, name, mode, None, "-")
                 row.skipped = "no such step in the dry run"
+            elif (at[0], mode) in played:
+                row = Row(kind, name, mode, None, "-")
+                row.skipped = f"the same step as \"{played[at[0], mode]}\""
             else:
+                played[at[0], mode] = name
                 row = Row(kind, f"{name}: {describe(steps[at[0]])}", mode, cut_at(steps, at[0]),
                           "old" if at[0] <= before_commit else "new")
                 play(row)
