@@ -78,9 +78,6 @@ def pack_files():
     return order, files, folders
 
 
-ORDER, PACK, PACK_FOLDERS = pack_files()
-
-
 def mixed_install_sets():
     """Plugins as a deployment finds it: an older version of most of the pack's files, a few it
     lacks (a whole nested folder of them among them), and a file of the user's own."""
@@ -104,7 +101,7 @@ def removal_sets():
     """The pack as installed, the user's file beside it and one in a folder of the pack's: a
     removal leaves those two and the one folder that still holds something."""
     top = sorted(f for f in PACK_FOLDERS if f.count("/") == 1 and any(g != f and g.startswith(f) for g in PACK_FOLDERS))
-    keeper = (top[0] if top else sorted(PACK_FOLDERS)[0]) + "notes.txt"
+    keeper = (top or sorted(PACK_FOLDERS))[0] + "notes.txt"
     new = {MINE[0]: MINE[1], keeper: b"the user's notes", keeper.rsplit("/", 1)[0] + "/": None}
     old = dict(PACK)
     old.update({f: None for f in PACK_FOLDERS})
@@ -112,8 +109,14 @@ def removal_sets():
     return old, new
 
 
-SETS = {"install": mixed_install_sets(), "uninstall": removal_sets()}
+ORDER, PACK, PACK_FOLDERS, SETS = [], {}, set(), {}  # set by load_pack()
 ARGS = {"install": INSTALL, "uninstall": UNINSTALL}
+
+
+def load_pack():
+    global ORDER, PACK, PACK_FOLDERS
+    ORDER, PACK, PACK_FOLDERS = pack_files()
+    SETS.update(install=mixed_install_sets(), uninstall=removal_sets())
 
 
 def lay_out(files):
@@ -137,7 +140,7 @@ def lay_out(files):
 
 def tree():
     """Everything below Plugins (folders end in "/", with None), and what else stands in Viewer."""
-    found, _ = backing_tree(PLUGINS)
+    found = backing_tree(PLUGINS)
     viewer = os.path.dirname(PLUGINS)
     others = sorted(n for n in os.listdir(viewer) if n != "Plugins") if os.path.isdir(viewer) else ["(no Viewer)"]
     return found, others
@@ -153,7 +156,7 @@ def backing_tree(root):
         for name in files:
             with open(os.path.join(top, name), "rb") as f:
                 found[rel + name] = f.read()
-    return found, None
+    return found
 
 
 def listed(names, limit=3):
@@ -162,9 +165,11 @@ def listed(names, limit=3):
     return ", ".join(names[:limit]) + more
 
 
-def differences(got, want):
-    """What is wrong with got, against want, in a few words; empty when it is want exactly."""
-    zeros, empty, short, older, wrong, missing = [], [], [], [], [], []
+def differences(got, want, other=None, other_name=""):
+    """What is wrong with got, against want, in a few words; empty when it is want exactly.
+    A file that holds what the other set has there is named as such."""
+    other = other or {}
+    zeros, empty, short, swapped, wrong, missing = [], [], [], [], [], []
     for name, data in want.items():
         if name not in got:
             missing.append(name)
@@ -172,20 +177,20 @@ def differences(got, want):
             g = got[name]
             if not g:
                 empty.append(name)
-            elif len(g) == len(data) and not g.strip(b"\0"):
+            elif not g.strip(b"\0"):
                 zeros.append(name)
             elif len(g) < len(data) and data.startswith(g):
                 short.append(name)
-            elif g == OLDER:
-                older.append(name)
+            elif other.get(name) == g:
+                swapped.append(name)
             else:
                 wrong.append(name)
     extra = [n for n in got if n not in want]
-    ours = [n for n in extra if n.rsplit("/", 1)[-1].startswith("~zl") or n.rstrip("/").rsplit("/", 1)[-1].startswith("~zl")]
+    ours = [n for n in extra if n.rstrip("/").rsplit("/", 1)[-1].startswith("~zl")]
     words = []
-    for label, names in (("zeros", zeros), ("empty", empty), ("cut short", short), ("still the older version", older),
-                         ("wrong bytes", wrong), ("missing", missing), ("setup leftovers", ours),
-                         ("other extra names", [n for n in extra if n not in ours])):
+    for label, names in (("all zeros", zeros), ("empty", empty), ("cut short", short),
+                         (f"as in the {other_name}", swapped), ("wrong bytes", wrong), ("missing", missing),
+                         ("setup leftovers", ours), ("extra names", [n for n in extra if n not in ours])):
         if names:
             words.append(f"{len(names)} {label} ({listed(names)})")
     return "; ".join(words)
@@ -209,7 +214,9 @@ def judge(kind, expected, after_install=False):
     elif got == new and not others:
         verdict = "new set"
     else:
-        return False, "neither set: " + differences(got, old if expected == "old" else new) + extra
+        want, other = (old, new) if expected == "old" else (new, old)
+        other_name = "new set" if expected == "old" else "old set"
+        return False, f"neither set; against the {expected} set: " + differences(got, want, other, other_name) + extra
     ok = verdict == expected + " set"
     if emptied:
         verdict += f" ({len(emptied)} emptied pack folders stay for the next removal)"
@@ -364,7 +371,7 @@ def calibrate(rows):
         if not disk.was_cut():
             problems.append("no cut marker")
         row.cells.extend(disk.unmount())
-        got, _ = backing_tree(BACKING)
+        got = backing_tree(BACKING)
         want = {"old.bin": old, "flushed.bin": flushed, "moved.bin": moved, "overwritten.bin": overwritten,
                 "truncated.bin": truncated, "folder/": None, "last": b""}
         if got != want:
@@ -705,6 +712,7 @@ def main():
         return SKIP
 
     began = time.monotonic()
+    load_pack()
     rows = []
     calibrate(rows)
 
