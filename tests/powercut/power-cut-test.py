@@ -801,8 +801,8 @@ def report(rows, began):
     ran = [r for r in rows if not r.skipped]
     failed = [r for r in ran if not r.ok]
     say("", "power_cut: every row", *(line_of(r) for r in rows), "")
-    say(f"power_cut: {len(ran) - len(failed)} passed, {len(failed)} failed, {len(rows) - len(ran)} skipped "
-        f"in {time.monotonic() - began:.0f} s")
+    say(f"power_cut: {time.monotonic() - began:.0f} s",
+        f"power_cut: {len(ran) - len(failed)} passed, {len(failed)} failed, {len(rows) - len(ran)} skipped")
     return 1 if failed else 0
 
 
