@@ -731,8 +731,10 @@ def main():
         return renames[len(renames) // 2] if renames else None
 
     def first_backup_deleted(cs):
-        unlinks = [i for i, s in enumerate(cs) if s[0] == "unlink" and is_backup(s[1])]
-        return unlinks[0] if unlinks else None
+        # Deleted, or moved to a spent name first: either takes the backup's name away.
+        gone = [i for i, s in enumerate(cs) if (s[0] == "unlink" or s[0] == "rename") and is_backup(s[1])
+                and not (s[0] == "rename" and len(s) > 2 and not base(s[2]).endswith(".~zld"))]
+        return gone[0] if gone else None
 
     for at, pick in ((moves[len(moves) // 2] if moves else None, middle_rename),
                      (deletions[0] if deletions else None, first_backup_deleted)):
