@@ -8,6 +8,7 @@
 
 #include "payload/Journal.h"
 #include "payload/Recovery.h"
+#include "payload/StepDeadline.h"
 #include "payload/Transaction.h"
 #include "support/ScratchFolder.h"
 #include "support/Unix.h"
@@ -42,7 +43,12 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
         ASSERT_TRUE(WriteBytes(target + L"\\a.dll", "old a"));
     }
-    void TearDown() override { SetCompanionRecovery(nullptr); }
+    const DWORD stepLimit = FileStepLimitMs;
+    void TearDown() override {
+        SetCompanionRecovery(nullptr);
+        TransactionProbe = nullptr;
+        FileStepLimitMs = stepLimit;
+    }
     // One file, a.dll, and the companion; committed when commit is set.
     bool Run(FakeCompanion& companion, bool commit = true) {
         InstallTransaction t;
@@ -132,6 +138,32 @@ TEST_F(Transaction, KilledRunsCompanionIsUndoneOrFinishedFromItsState) {
         }
         DeleteFileW(path.c_str());
     }
+}
+
+// A slow disk: every part file takes a while to reach it, all of them together longer than one
+// file step may take. Each flush is a step that begins, not a stall, so the install goes through.
+TEST_F(Transaction, FlushesThatTogetherOutlastTheStepLimitAreNoStall) {
+    FileStepLimitMs = 800;
+    TransactionProbe = [](int stage, unsigned) {
+        if (stage == 12) Sleep(450);
+    };
+    InstallReport report;
+    bool committed = false;
+    {
+        InstallTransaction t;
+        ASSERT_TRUE(t.Begin((target + L"\\").c_str(), &report));
+        for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"}) {
+            const std::string bytes = "new " + std::string(name, name + 1);
+            ASSERT_TRUE(t.BeginFile(name, 0x21000000) && t.Write(bytes.data(), bytes.size()) && t.EndFile(0));
+        }
+        committed = t.Commit();
+    }
+    EXPECT_TRUE(committed);
+    EXPECT_EQ(report.failure.reason, InstallReason::None);
+    EXPECT_EQ(A(), "new a");
+    std::string d;
+    EXPECT_TRUE(ReadBytes(target + L"\\d.dll", d) && d == "new d");
+    EXPECT_TRUE(SetupLeftovers(target).empty());
 }
 
 // The target is resolved before the transaction begins; a folder above it swapped for a link
