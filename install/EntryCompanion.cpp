@@ -202,7 +202,7 @@ bool EntryCompanion::Apply(InstallReport* report) noexcept {
         if (report != nullptr) report->Fail(InstallStep::Placing, path, GetLastError());
         return false;
     }
-    if (TransactionProbe != nullptr) TransactionProbe(11, 0);
+    if (TransactionProbe != nullptr) TransactionProbe(kProbeEntryWritten, 0);
     return true;
 }
 
@@ -223,7 +223,7 @@ void EntryCompanion::Finish(bool committed, InstallReport*) noexcept {
     copyWriter_.Wait(error);
     copyFolder_.reset();
     if (committed) {
-        if (TransactionProbe != nullptr) TransactionProbe(12, 0);
+        if (TransactionProbe != nullptr) TransactionProbe(kProbeCommittedWithCopies, 0);
         Complete(state_, false);
     } else if (undoFailed_) {
         return;  // the journal keeps it, and so does the pending record

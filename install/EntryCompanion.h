@@ -14,6 +14,11 @@
 struct InstallReport;
 
 inline constexpr wchar_t kEntryCompanionTag[] = L"ZorvalindEntry";
+// TransactionProbe's stages of the entry's, above the transaction's own: the entry written (just
+// before the commit point), and committed with the key's other copies still there.
+inline constexpr int kProbeEntryWritten = 20;
+inline constexpr int kProbeCommittedWithCopies = 21;
+
 // Where the pending records are kept, one value per entry key, in the entry's hive.
 inline constexpr wchar_t kPendingKey[] = L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending";
 

@@ -260,13 +260,14 @@ TEST_F(Entry, FailedInstallChangesNeitherTheFilesNorTheEntry) {
 // A kill at each kind of step of the entry's, then a run that fails after its clean-up, then a
 // good run: after each, the files and the entry are both the old ones or both the new ones.
 TEST_F(Entry, KilledRunIsMadeToAgreeByTheNext) {
-    struct Case { const char* what; const wchar_t* hold; bool committed; };
+    // written: the kill comes after the new entry is written, which shows that it came where it should.
+    struct Case { const char* what; const wchar_t* hold; bool written, committed; };
     const Case cases[] = {
-        {"archive staged, the copy being written", L"2:0", false},
-        {"journal complete, before the first rename", L"7:0", false},
-        {"entry written, before the commit", L"11:0", false},
-        {"committed", L"5:0", true},
-        {"committed, before the old copy goes", L"12:0", true},
+        {"archive staged, the copy being written", L"2:0", false, false},
+        {"journal complete, before the first rename", L"7:0", false, false},
+        {"entry written, before the commit", L"20:0", true, false},
+        {"committed", L"5:0", true, true},
+        {"committed, before the old copy goes", L"21:0", true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -283,6 +284,7 @@ TEST_F(Entry, KilledRunIsMadeToAgreeByTheNext) {
         const std::wstring oldCopy = CopyOf(old.at(L"UninstallString"));
 
         ASSERT_TRUE(KillSetupAt(InstallLine(viewer), start, c.hold)) << "never reached " << c.hold;
+        EXPECT_EQ(Entry0()[L"DisplayVersion"], c.written ? L"4.76" : L"4.70") << "killed elsewhere";
         {
             TemporaryFolderOverride missing{scratch / L"no such folder"};
             EXPECT_EQ(Install(viewer), 4u);
@@ -313,7 +315,7 @@ TEST_F(Entry, KilledRunIsMadeToAgreeByTheNext) {
 // the next run (an install that then fails) puts back both, or finishes both.
 TEST_F(Entry, KilledRemovalIsMadeToAgreeByTheNext) {
     struct Case { const char* what; const wchar_t* hold; bool committed; };
-    const Case cases[] = {{"entry deleted, before the commit", L"11:0", false}, {"committed", L"5:0", true}};
+    const Case cases[] = {{"entry deleted, before the commit", L"20:0", false}, {"committed", L"5:0", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ManagedState::Clear();
@@ -321,6 +323,7 @@ TEST_F(Entry, KilledRemovalIsMadeToAgreeByTheNext) {
         const Values installed = Entry0();
         const std::wstring copy = CopyOf(installed.at(L"UninstallString"));
         ASSERT_TRUE(KillSetupAt(InstallLine(viewer) + L" /uninstall", start, c.hold)) << "never reached " << c.hold;
+        EXPECT_TRUE(Entry0().empty()) << "killed before the entry was deleted";
         {
             TemporaryFolderOverride missing{scratch / L"no such folder"};
             EXPECT_EQ(Install(viewer), 4u);
