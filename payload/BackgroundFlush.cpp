@@ -51,6 +51,7 @@ void BackgroundFlush::Stop() noexcept {
     free(files_);
     files_ = nullptr;
     count_ = capacity_ = done_ = 0;
+    stopping_ = false;
 }
 
 DWORD WINAPI BackgroundFlush::Run(void* self) noexcept {

@@ -286,6 +286,14 @@ InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relativ
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
         return nullptr;
     }
+    // One name twice (in another case, say) would journal two files for one name, and the
+    // clean-up after a kill could never hold both.
+    for (size_t i = 0; i + 1 < count_; ++i) {
+        if (_wcsicmp(files_[i]->final_, file->final_) == 0) {
+            Fail(InstallStep::Checking, file, ERROR_ALREADY_EXISTS, InstallReason::NameTwice);
+            return nullptr;
+        }
+    }
     return file;
 }
 
