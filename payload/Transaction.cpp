@@ -13,6 +13,18 @@
 
 void (*TransactionProbe)(int stage, unsigned index) = nullptr;
 
+namespace {
+// JournalWriter::Add refuses a name longer than a record holds and otherwise fails only for
+// want of memory; it sets no error of its own.
+void FailRecord(InstallReport* report, InstallStep step, const wchar_t* relative) noexcept {
+    if (report == nullptr) return;
+    if (wcslen(relative) >= kRecordNameChars)
+        report->Fail(step, relative, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
+    else
+        report->Fail(step, relative, ERROR_NOT_ENOUGH_MEMORY);
+}
+} // namespace
+
 struct InstallTransaction::Staged {
     enum class State { Writing, Staged, OldAside, Placed };
     wchar_t final_[kLongPathChars] = {};
@@ -100,7 +112,10 @@ bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noe
     }
     wchar_t journal[kLongPathChars];
     size_t journalChars = 0;
-    if (!AppendPath(journal, journalChars, root_) || !AppendPath(journal, journalChars, kJournalName)) return false;
+    if (!AppendPath(journal, journalChars, root_) || !AppendPath(journal, journalChars, kJournalName)) {
+        Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
+        return false;
+    }
     journal_.reset(CreateFileW(journal, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!fw::Valid(journal_) || !IsAt(journal_.get(), journal)) {
         Fail(InstallStep::Preparing, nullptr, fw::Valid(journal_) ? ERROR_UNTRUSTED_MOUNT_POINT : GetLastError());
@@ -109,7 +124,10 @@ bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noe
         committed_ = true;
         return false;
     }
-    if (!journalRecords_.Start()) return false;
+    if (!journalRecords_.Start()) {
+        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     return true;
 }
 
@@ -131,7 +149,10 @@ bool InstallTransaction::Join(const wchar_t* relative, wchar_t (&path)[kLongPath
 bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
     for (size_t i = 0; i < heldCount_; ++i)
         if (_wcsicmp(held_[i].path, path) == 0) return true;
-    if (!Grow(held_, heldCount_, heldCapacity_, 16)) return false;
+    if (!Grow(held_, heldCount_, heldCapacity_, 16)) {
+        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     wchar_t folder[kLongPathChars];
     lstrcpynW(folder, path, kLongPathChars);
     folder[wcslen(folder) - 1] = L'\0';
@@ -147,7 +168,10 @@ bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
     }
     (void)created;
     wchar_t* copy = _wcsdup(path);
-    if (copy == nullptr) return false;
+    if (copy == nullptr) {
+        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     held_[heldCount_++] = Held{copy, handle.release()};
     return true;
 }
@@ -177,11 +201,16 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
                 return false;
             }
             if (attributes == INVALID_FILE_ATTRIBUTES) {
-                if (!journalRecords_.Add(kFolderMade, path + rootChars_, 0) || !FlushJournal()) return false;
+                if (!journalRecords_.Add(kFolderMade, path + rootChars_, 0)) {
+                    FailRecord(report_, InstallStep::Preparing, path + rootChars_);
+                    return false;
+                }
+                if (!FlushJournal()) return false;
                 if (CreateDirectoryW(path, nullptr)) {
                     created = true;
                     if (!createdFolders_.Add(path)) {
                         RemoveDirectoryW(path);
+                        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
                         return false;
                     }
                 } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -205,9 +234,11 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
 }
 
 InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relative) noexcept {
-    if (!Grow(files_, count_, capacity_, 64)) return nullptr;
-    Staged* file = new (std::nothrow) Staged;
-    if (file == nullptr) return nullptr;
+    Staged* file = Grow(files_, count_, capacity_, 64) ? new (std::nothrow) Staged : nullptr;
+    if (file == nullptr) {
+        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, relative, ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     files_[count_++] = file;
     if (!Join(relative, file->final_)) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
@@ -297,9 +328,12 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         Fail(InstallStep::Writing, &file, ERROR_UNTRUSTED_MOUNT_POINT);
         return false;
     }
-    if (!FileIdOf(file.partFile.get(), index) ||
-        !journalRecords_.Add(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, index)) {
+    if (!FileIdOf(file.partFile.get(), index)) {
         Fail(InstallStep::Writing, &file, GetLastError());
+        return false;
+    }
+    if (!journalRecords_.Add(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, index)) {
+        FailRecord(report_, InstallStep::Writing, file.final_ + rootChars_);
         return false;
     }
     return true;
@@ -317,8 +351,12 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
     uint64_t index = 0;
-    if (!FileIdOf(file.oldFile.get(), index) || !journalRecords_.Add(kRemovedFile, file.final_ + rootChars_, index)) {
+    if (!FileIdOf(file.oldFile.get(), index)) {
         Fail(InstallStep::Removing, &file, GetLastError());
+        return false;
+    }
+    if (!journalRecords_.Add(kRemovedFile, file.final_ + rootChars_, index)) {
+        FailRecord(report_, InstallStep::Removing, file.final_ + rootChars_);
         return false;
     }
     return true;
