@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "app/Platform.h"
+#include "payload/StepDeadline.h"
 #include "payload/Transaction.h"
 
 bool QueryNativeMachine(USHORT* nativeMachine) noexcept {
@@ -17,12 +18,11 @@ bool QueryNativeMachine(USHORT* nativeMachine) noexcept {
 
 namespace {
 
-int holdStage = -1;
-unsigned holdIndex = 0;
+int holdStage = -1, stallStage = -1;
+unsigned holdIndex = 0, stallIndex = 0;
 
 // Signals the test and waits for it to end the process; goes on after a minute.
-void HoldHere(int stage, unsigned index) {
-    if (stage != holdStage || index != holdIndex) return;
+void HoldHere() {
     HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZorvalindSetupTestHeld");
     if (held == nullptr) return;
     SetEvent(held);
@@ -30,13 +30,39 @@ void HoldHere(int stage, unsigned index) {
     CloseHandle(held);
 }
 
-// ZORVALIND_SETUP_TEST_HOLD=<stage>:<index>, the stages of TransactionProbe.
+// A file step that never ends by itself, as an open waiting for an oplock break that nobody
+// acknowledges: a synchronous read of a pipe that nobody writes, which only a cancel ends.
+void StallHere() {
+    HANDLE reader = nullptr, writer = nullptr;
+    if (!CreatePipe(&reader, &writer, nullptr, 0)) return;
+    char byte = 0;
+    DWORD read = 0;
+    ReadFile(reader, &byte, 1, &read, nullptr);
+    CloseHandle(reader);
+    CloseHandle(writer);
+}
+
+void Probe(int stage, unsigned index) {
+    if (stage == holdStage && index == holdIndex) HoldHere();
+    if (stage == stallStage && index == stallIndex) StallHere();
+}
+
+// ZORVALIND_SETUP_TEST_HOLD=<stage>:<index> and ZORVALIND_SETUP_TEST_STALL=<stage>:<index>, at
+// the stages of TransactionProbe; ZORVALIND_SETUP_TEST_STEP_LIMIT_MS shortens a file step's limit.
+bool ReadStage(const wchar_t* name, int& stage, unsigned& index) {
+    wchar_t value[32];
+    const DWORD n = GetEnvironmentVariableW(name, value, 32);
+    return n > 0 && n < 32 && swscanf(value, L"%d:%u", &stage, &index) == 2;
+}
+
 struct InstallHold {
     InstallHold() {
-        wchar_t value[32];
-        DWORD n = GetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_HOLD", value, 32);
-        if (n == 0 || n >= 32 || swscanf(value, L"%d:%u", &holdStage, &holdIndex) != 2) return;
-        TransactionProbe = HoldHere;
+        const bool hold = ReadStage(L"ZORVALIND_SETUP_TEST_HOLD", holdStage, holdIndex);
+        const bool stall = ReadStage(L"ZORVALIND_SETUP_TEST_STALL", stallStage, stallIndex);
+        if (hold || stall) TransactionProbe = Probe;
+        wchar_t value[16];
+        const DWORD n = GetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STEP_LIMIT_MS", value, 16);
+        if (n > 0 && n < 16) FileStepLimitMs = static_cast<DWORD>(wcstoul(value, nullptr, 10));
     }
 } installHold;
 

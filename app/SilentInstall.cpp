@@ -64,7 +64,9 @@ int RunSilentInstall(const SilentFolder& folder) noexcept {
         WriteLogEntry(message);
         return kExitViewerRunning;
     }
-    if (InstallPlugins(folder.Target(), caption) != InstallOutcome::Installed) return kExitInstallFailed;
+    const InstallOutcome outcome = InstallPlugins(folder.Target(), caption);
+    if (outcome == InstallOutcome::Busy) return kExitInstallInProgress;
+    if (outcome != InstallOutcome::Installed) return kExitInstallFailed;
     // A log that was asked for tells the success too.
     if (InstallLogWasGiven()) {
         fw::LoadStringInto(IDS_INSTALLED, message, kMessageChars);

@@ -101,5 +101,6 @@ int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const
     TheSheet.DoModal();
 
     if (!TheSheet.Installed) return kExitWizardLeft;
+    if (TheSheet.Outcome == InstallOutcome::Busy) return kExitInstallInProgress;
     return TheSheet.Outcome == InstallOutcome::Installed ? kExitInstalled : kExitInstallFailed;
 }

@@ -104,6 +104,10 @@ int RunUninstall(bool silent, const SilentFolder& found) noexcept {
         if (ViewerRefuses(false)) return kExitViewerRunning;  // started while the question was open
     }
     const bool logSuccess = wcsstr(commandCopy, L"/log=") != nullptr;
-    return UninstallPlugins(plugins, kCaption, silent, logSuccess) == UninstallOutcome::Removed ? kExitInstalled
-                                                                                                 : kExitInstallFailed;
+    switch (UninstallPlugins(plugins, kCaption, silent, logSuccess)) {
+    case UninstallOutcome::Removed: return kExitInstalled;
+    case UninstallOutcome::Busy: return kExitInstallInProgress;
+    case UninstallOutcome::Failed: break;
+    }
+    return kExitInstallFailed;
 }

@@ -28,9 +28,4 @@ void PathList::Clear() noexcept {
     count_ = capacity_ = 0;
 }
 
-void PathList::RemoveFoldersNewestFirst() noexcept {
-    for (size_t i = count_; i > 0; --i) RemoveDirectoryW(items_[i - 1]);
-    Clear();
-}
-
 } // namespace fw

@@ -16,8 +16,6 @@ public:
     size_t Count() const noexcept { return count_; }
     const wchar_t* At(size_t i) const noexcept { return items_[i]; }
     void Clear() noexcept;
-    // Removes the folders, newest first; a folder that is not empty stays.
-    void RemoveFoldersNewestFirst() noexcept;
 
 private:
     wchar_t** items_ = nullptr;

@@ -12,7 +12,9 @@
 #include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/ReportLog.h"
+#include "payload/HeldFolder.h"
 #include "payload/InstallReport.h"
+#include "payload/LongPath.h"
 #include "payload/Payload.h"
 
 int SilentMode = 0;
@@ -30,6 +32,20 @@ void Report(UINT id, const wchar_t* caption, UINT style, wchar_t* silentBuffer, 
     }
     fw::CString text(id);
     fw::ShowMessageBox(GetActiveWindow(), text, caption, style);
+}
+
+// By handle once each one's final path is checked, never by name: a folder above swapped for
+// a link since it was made would take the removal elsewhere.
+void RemoveCreatedFolders(fw::PathList& created) {
+    for (size_t i = created.Count(); i > 0; --i) {
+        wchar_t path[kLongPathChars];
+        size_t length = 0;
+        if (LongFolderPath(created.At(i - 1), path, length)) {
+            path[length - 1] = L'\0';
+            RemoveEmptyFolder(path);
+        }
+    }
+    created.Clear();
 }
 
 } // namespace
@@ -68,13 +84,16 @@ InstallOutcome InstallPlugins(const wchar_t* folder, const wchar_t* caption) noe
     if (!fits) report.Fail(InstallStep::Preparing, nullptr, 0, InstallReason::NoRoom);
     const int result = fits ? ExtractPayload(target, &report) : -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    LogSkippedFolders(report);
 
     if (result != 0) {
         // A failed install leaves the folder as it found it, the levels made on the way included.
-        created.RemoveFoldersNewestFirst();
+        RemoveCreatedFolders(created);
         LogInstallReport(report);
-        Report(IDS_CANT_INSTALL, caption, MB_OK | MB_ICONERROR, target, static_cast<int>(kWorkChars));
-        return InstallOutcome::ExtractionFailed;
+        const bool inUse = report.failure.reason == InstallReason::FolderInUse;
+        Report(inUse ? IDS_ANOTHER_SETUP : IDS_CANT_INSTALL, caption, MB_OK | (inUse ? MB_ICONWARNING : MB_ICONERROR), target,
+               static_cast<int>(kWorkChars));
+        return report.Busy() ? InstallOutcome::Busy : InstallOutcome::ExtractionFailed;
     }
     if (SilentMode == 0) {
         fw::CString text(IDS_INSTALLED);

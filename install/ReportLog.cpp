@@ -45,6 +45,11 @@ const wchar_t* ReasonWords(InstallReason reason) {
     case InstallReason::RefusedLink: return L"refused link: a junction, a symbolic link or a folder that is not where it should be";
     case InstallReason::NoRoom: return L"the path is too long";
     case InstallReason::RemoteFolder: return L"the temporary folder is on another machine";
+    case InstallReason::ReservedName: return L"a folder, a link or a file of somebody else's stands at a name the setup keeps for itself";
+    case InstallReason::ForeignJournal: return L"the journal there was not written by this setup";
+    case InstallReason::NotTheRunsFile: return L"the backup there is not the file the interrupted run moved aside";
+    case InstallReason::FolderInUse: return L"another setup is working in this Plugins folder";
+    case InstallReason::Stalled: return L"a file step did not end in time: another process holds the file and does not let go";
     }
     return L"unknown reason";
 }
@@ -83,6 +88,24 @@ void AppendCause(LogText& text, const InstallFailure& f) {
 }
 
 } // namespace
+
+void LogSkippedFolders(const InstallReport& report) noexcept {
+    if (!InstallLogWasGiven()) return;
+    const unsigned kept = report.skippedFolders < InstallReport::kSkippedSlots ? report.skippedFolders
+                                                                              : InstallReport::kSkippedSlots;
+    for (unsigned i = 0; i < kept; ++i) {
+        LogText text;
+        text.Append(L"Left alone: a folder that cannot be entered");
+        AppendFile(text, report.skipped[i]);
+        AppendCause(text, report.skipped[i]);
+        text.Write();
+    }
+    if (report.skippedFolders > kept) {
+        LogText more;
+        more.Format(L"Left alone: %u more folders that cannot be entered", report.skippedFolders - kept);
+        more.Write();
+    }
+}
 
 void LogInstallReport(const InstallReport& report) noexcept {
     if (!InstallLogWasGiven()) return;

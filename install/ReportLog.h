@@ -5,3 +5,6 @@
 struct InstallReport;
 
 void LogInstallReport(const InstallReport& report) noexcept;
+// Folders of the user's that the clean-up after a killed run could not enter and left alone,
+// whatever the outcome.
+void LogSkippedFolders(const InstallReport& report) noexcept;

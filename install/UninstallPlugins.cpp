@@ -33,10 +33,13 @@ UninstallOutcome UninstallPlugins(const wchar_t* pluginsFolder, const wchar_t* c
     report.redirectionTrust = TurnOnRedirectionTrust();
     const int result = RemovePayload(pluginsFolder, &report);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    LogSkippedFolders(report);
     if (result != 0) {
         LogInstallReport(report);
-        ReportRemoval(IDS_CANT_UNINSTALL, caption, MB_OK | MB_ICONERROR, silent);
-        return UninstallOutcome::Failed;
+        const bool inUse = report.failure.reason == InstallReason::FolderInUse;
+        ReportRemoval(inUse ? IDS_ANOTHER_SETUP : IDS_CANT_UNINSTALL, caption, MB_OK | (inUse ? MB_ICONWARNING : MB_ICONERROR),
+                      silent);
+        return report.Busy() ? UninstallOutcome::Busy : UninstallOutcome::Failed;
     }
     if (!silent || logSuccess) ReportRemoval(IDS_UNINSTALLED, caption, MB_OK | MB_ICONINFORMATION, silent);
     return UninstallOutcome::Removed;

@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-enum class UninstallOutcome { Removed, Failed };
+// Busy: as for an install, a later run may succeed.
+enum class UninstallOutcome { Removed, Failed, Busy };
 
 // A message of the removal: a box with the caption and style, or when silent a log entry.
 void ReportRemoval(UINT id, const wchar_t* caption, UINT style, bool silent) noexcept;

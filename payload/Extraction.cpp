@@ -189,7 +189,7 @@ bool ExtractCurrent(Context& c) {
         }
         ok = ok && c.transaction.BeginFile(wide, static_cast<uint32_t>(info.dosDate));
         ok = ok && (whole ? WriteWhole(c, info, dataOffset) : WriteStreamed(c, info));
-        if (ok) c.transaction.EndFile();
+        ok = ok && c.transaction.EndFile(static_cast<uint32_t>(info.crc));
     }
     unzCloseCurrentFile(c.archive);
     return ok;

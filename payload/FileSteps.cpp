@@ -29,20 +29,15 @@ bool DeleteHandle(HANDLE file) noexcept {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
 }
 
-bool Discard(const wchar_t* path, DWORD& error) noexcept {
-    if (DeleteFileW(path)) return true;
-    error = GetLastError();
-    if (Gone(error)) return true;
-    wchar_t folder[kLongPathChars];
-    lstrcpynW(folder, path, kLongPathChars);
-    wchar_t* slash = wcsrchr(folder, L'\\');
-    if (slash == nullptr) return false;
-    slash[1] = L'\0';
+bool MoveToSpentName(HANDLE file, const wchar_t* path) noexcept {
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    wchar_t folder[kLongPathChars], spent[kLongPathChars];
+    size_t folderChars = 0;
+    if (slash == nullptr || !AppendPath(folder, folderChars, path, static_cast<size_t>(slash - path) + 1)) return false;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        wchar_t spent[kLongPathChars];
         if (!NumberedName(folder, kSpentSuffix, spent)) return false;
-        if (MoveFileExW(path, spent, 0)) return true;
-        error = GetLastError();
+        if (RenameHandle(file, spent)) return true;
+        const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
     }
     return false;

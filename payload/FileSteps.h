@@ -17,9 +17,10 @@ bool IsNameFree(const wchar_t* path) noexcept;
 bool RenameHandle(HANDLE file, const wchar_t* path) noexcept;
 bool DeleteHandle(HANDLE file) noexcept;
 
-// A file that is not needed any more: deleted, or, while some process still has it loaded,
-// moved to a spent name of its own that the next run deletes. False when it still stands.
-bool Discard(const wchar_t* path, DWORD& error) noexcept;
+// Moves file, open at path with delete access, out of its name to a spent one beside it, which
+// the next run deletes: that frees the name even while somebody reads the file with delete
+// sharing, or has it loaded, where a delete would not.
+bool MoveToSpentName(HANDLE file, const wchar_t* path) noexcept;
 
 // The file's ID on its volume (the whole tree is on one: a mount point is a reparse point,
 // which is never entered).

@@ -42,6 +42,11 @@ enum class InstallReason : unsigned char {
     RefusedLink,         // a junction, a symbolic link or a folder that is not where it should be
     NoRoom,              // a path too long for its buffer
     RemoteFolder,        // the temporary folder is on another machine
+    ReservedName,        // a folder, a link or a file the setup did not write, at a name the setup keeps
+    ForeignJournal,      // a journal the setup did not write
+    NotTheRunsFile,      // a backup that is not the file the killed run moved aside
+    FolderInUse,         // another setup works in the same Plugins folder
+    Stalled,             // a file step did not end within its limit: another process holds the file
 };
 
 inline constexpr size_t kReportFileChars = 260;
@@ -58,11 +63,15 @@ enum class RedirectionTrust : unsigned char { NotTried, On, Unavailable };
 
 struct InstallReport {
     static constexpr unsigned kRollbackSlots = 16;
+    static constexpr unsigned kSkippedSlots = 8;
 
     InstallFailure failure;                       // the first one only
     InstallFailure rollback[kRollbackSlots];      // undo steps that failed, in order
     unsigned rollbackFailures = 0;                // may exceed kRollbackSlots: the rest are counted
     RedirectionTrust redirectionTrust = RedirectionTrust::NotTried;
+    // Folders of the user's that the clean-up after a killed run could not enter and left alone.
+    InstallFailure skipped[kSkippedSlots];
+    unsigned skippedFolders = 0;
 
     bool Failed() const noexcept { return failure.step != InstallStep::None; }
 
@@ -71,6 +80,12 @@ struct InstallReport {
         if (Failed()) return;
         Fill(failure, step, file, error, reason);
     }
+    void Skip(const wchar_t* file, DWORD error) noexcept {
+        if (skippedFolders < kSkippedSlots) Fill(skipped[skippedFolders], InstallStep::Preparing, file, error, InstallReason::None);
+        ++skippedFolders;
+    }
+    // Fails the run with exit 1618 rather than 4: retrying later may succeed.
+    bool Busy() const noexcept { return failure.reason == InstallReason::FolderInUse || failure.reason == InstallReason::Stalled; }
     void FailRollback(const wchar_t* file, DWORD error) noexcept {
         if (rollbackFailures < kRollbackSlots)
             Fill(rollback[rollbackFailures], InstallStep::Rollback, file, error, InstallReason::None);

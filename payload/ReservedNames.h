@@ -4,6 +4,7 @@
 //   ~zlbak.<name>.~zl         an old file moved aside
 //   ~zljournal.~zlj           in the target folder: what the run made and put in place
 //   ~zlcommit.~zlc            the same journal once every file is in place
+//   ~zllock.~zll              in the target folder: held by the one setup working there
 // None of them ends in an extension the viewer loads.
 #pragma once
 
@@ -15,6 +16,7 @@ inline constexpr wchar_t kPartSuffix[] = L".part";
 inline constexpr wchar_t kSpentSuffix[] = L".~zld";
 inline constexpr wchar_t kJournalName[] = L"~zljournal.~zlj";
 inline constexpr wchar_t kCommitName[] = L"~zlcommit.~zlc";
+inline constexpr wchar_t kLockName[] = L"~zllock.~zll";
 
 // ~zl<8 hex>-<5 hex><suffix>, nothing more and nothing less.
 bool IsNumberedName(const wchar_t* name, size_t chars, const wchar_t* suffix) noexcept;

@@ -13,18 +13,6 @@
 
 void (*TransactionProbe)(int stage, unsigned index) = nullptr;
 
-namespace {
-// JournalWriter::Add refuses a name longer than a record holds and otherwise fails only for
-// want of memory; it sets no error of its own.
-void FailRecord(InstallReport* report, InstallStep step, const wchar_t* relative) noexcept {
-    if (report == nullptr) return;
-    if (wcslen(relative) >= kRecordNameChars)
-        report->Fail(step, relative, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
-    else
-        report->Fail(step, relative, ERROR_NOT_ENOUGH_MEMORY);
-}
-} // namespace
-
 struct InstallTransaction::Staged {
     enum class State { Writing, Staged, OldAside, Placed };
     wchar_t final_[kLongPathChars] = {};
@@ -32,6 +20,7 @@ struct InstallTransaction::Staged {
     wchar_t backup[kLongPathChars] = {};  // empty: no old file
     fw::unique_hfile partFile, oldFile;
     FILE_BASIC_INFO oldInfo{};
+    FileIdentity placed, old;
     uint32_t dosDate = 0;
     State state = State::Writing;
     bool removal = false;
@@ -44,8 +33,10 @@ struct InstallTransaction::Held {
 
 InstallTransaction::~InstallTransaction() {
     if (begun_ && !committed_) Rollback();
+    flusher_.Stop();
     for (size_t i = 0; i < count_; ++i) delete files_[i];
     free(files_);
+    free(companions_);
     ReleaseFolders();
 }
 
@@ -62,52 +53,59 @@ void InstallTransaction::ReleaseFolders() noexcept {
 
 void InstallTransaction::Fail(InstallStep step, const Staged* file, DWORD error, InstallReason reason) noexcept {
     if (error == ERROR_UNTRUSTED_MOUNT_POINT) reason = InstallReason::RefusedLink;
+    if (deadline_.Expired()) reason = InstallReason::Stalled;
     if (report_ != nullptr) report_->Fail(step, file != nullptr ? file->final_ + rootChars_ : nullptr, error, reason);
 }
 
+// Where the link protection of the process is not on, a folder above could have been
+// swapped for a link since the target was resolved: the parent must still be where it was.
 bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noexcept {
     report_ = report;
-    wchar_t given[kLongPathChars];
     size_t givenChars = 0;
-    if (!LongFolderPath(target, given, givenChars)) {
+    if (!LongFolderPath(target, root_, givenChars)) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
         return false;
     }
-    // Links above the target were set up by whoever chose the folder and are followed, once:
-    // its parent is resolved to its final path. The target itself must be no link.
-    given[--givenChars] = L'\0';
-    wchar_t* leaf = wcsrchr(given, L'\\');
-    if (leaf == nullptr || leaf[1] == L'\0') {
+    root_[--givenChars] = L'\0';
+    rootChars_ = givenChars;
+    wchar_t parent[kLongPathChars];
+    wmemcpy(parent, root_, givenChars + 1);
+    wchar_t* leaf = wcsrchr(parent, L'\\');
+    if (leaf == nullptr || leaf[1] == L'\0' || leaf < parent + 6) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BAD_PATHNAME);
         return false;
     }
-    *leaf = L'\0';
-    size_t parentChars = wcslen(given);
-    // A drive's root opens as a folder only with its backslash.
-    if (parentChars > 0 && given[parentChars - 1] == L':') AppendPath(given, parentChars, L"\\");
-    fw::unique_hfile parent(CreateFileW(given, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!fw::Valid(parent) || !FinalPathOf(parent.get(), root_, kLongPathChars)) {
+    // A drive's root opens as a folder only with its backslash, and is named with it.
+    leaf[leaf[-1] == L':' ? 1 : 0] = L'\0';
+    fw::unique_hfile above(CreateFileW(parent, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+    FILE_BASIC_INFO info{};
+    if (!fw::Valid(above) || !GetFileInformationByHandleEx(above.get(), FileBasicInfo, &info, sizeof info)) {
         Fail(InstallStep::Preparing, nullptr, GetLastError());
         return false;
     }
-    rootChars_ = wcslen(root_);
-    if (rootChars_ > 0 && root_[rootChars_ - 1] == L'\\') root_[--rootChars_] = L'\0';
-    if (!AppendPath(root_, rootChars_, L"\\") || !AppendPath(root_, rootChars_, leaf + 1)) {
-        Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
+    // A share's root shows no final path under every system; its name cannot be swapped anyway.
+    const wchar_t* server = _wcsnicmp(parent, L"\\\\?\\UNC\\", 8) == 0 ? wcschr(parent + 8, L'\\') : nullptr;
+    const bool shareRoot = server != nullptr && wcschr(server + 1, L'\\') == nullptr;
+    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!shareRoot && !IsAt(above.get(), parent))) {
+        Fail(InstallStep::Preparing, nullptr, ERROR_UNTRUSTED_MOUNT_POINT);
         return false;
     }
+    above.reset();
     DWORD error = 0;
     if (!HoldFolder(root_, rootFolder_, error) || !AppendPath(root_, rootChars_, L"\\")) {
         Fail(InstallStep::Preparing, nullptr, error);
         return false;
     }
     begun_ = true;
+    committed_ = true;  // nothing of this run to undo until the journal stands
+    if (!Lock()) return false;
+    deadline_.Arm();
     // What a killed run left is undone or finished first; where that fails, this run
     // changes nothing either.
-    if (!CleanUpInterruptedRun(root_, report_)) {
+    if (!CleanUpInterruptedRun(root_, report_, &deadline_)) {
         if (report_ != nullptr && !report_->Failed()) report_->Fail(InstallStep::Preparing, nullptr, ERROR_CANNOT_MAKE);
-        committed_ = true;  // nothing of this run to undo
         return false;
     }
     wchar_t journal[kLongPathChars];
@@ -121,20 +119,63 @@ bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noe
         Fail(InstallStep::Preparing, nullptr, fw::Valid(journal_) ? ERROR_UNTRUSTED_MOUNT_POINT : GetLastError());
         if (fw::Valid(journal_)) DeleteHandle(journal_.get());
         journal_.reset();
-        committed_ = true;
         return false;
     }
     if (!journalRecords_.Start()) {
         Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
+        DeleteHandle(journal_.get());
+        journal_.reset();
+        return false;
+    }
+    committed_ = false;
+    return true;
+}
+
+// One setup per Plugins folder, whatever its elevation: a file held without sharing from
+// before the clean-up to the end, deleted by the system when the run ends or dies.
+bool InstallTransaction::Lock() noexcept {
+    wchar_t path[kLongPathChars];
+    size_t chars = 0;
+    if (!AppendPath(path, chars, root_) || !AppendPath(path, chars, kLockName)) {
+        Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
+        return false;
+    }
+    lock_.reset(CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!fw::Valid(lock_)) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(path);
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (report_ != nullptr)
+            report_->Fail(InstallStep::Preparing, path + rootChars_, error,
+                          error == ERROR_SHARING_VIOLATION ? InstallReason::FolderInUse
+                          : folder                         ? InstallReason::ReservedName
+                                                           : InstallReason::None);
+        return false;
+    }
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(lock_.get(), FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, 0, InstallReason::ReservedName);
+        lock_.reset();
         return false;
     }
     return true;
 }
 
-// Records reach the disk before the step they make undoable: a folder at once, files in
-// one write before the first rename.
-bool InstallTransaction::FlushJournal() noexcept {
-    if (journalRecords_.WriteOut(journal_.get())) return true;
+// Every file step begins here: the watchdog learns that the run goes on, and a step that it
+// had to cancel fails the run.
+bool InstallTransaction::Step(InstallStep step, const Staged* file) noexcept {
+    deadline_.Beat();
+    if (!deadline_.Expired()) return true;
+    Fail(step, file, ERROR_OPERATION_ABORTED, InstallReason::Stalled);
+    return false;
+}
+
+// Records reach the disk before the step they make undoable: a folder's before it is made,
+// the files' in one write before the first rename.
+bool InstallTransaction::FlushJournal(bool toDisk) noexcept {
+    if (journalRecords_.WriteOut(journal_.get()) && (!toDisk || FlushFileBuffers(journal_.get()))) return true;
     Fail(InstallStep::Writing, nullptr, GetLastError());
     return false;
 }
@@ -146,11 +187,11 @@ bool InstallTransaction::Join(const wchar_t* relative, wchar_t (&path)[kLongPath
 }
 
 // path: a folder below the target with its trailing backslash, entered as itself.
-bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
+bool InstallTransaction::Enter(const wchar_t* path) noexcept {
     for (size_t i = 0; i < heldCount_; ++i)
         if (_wcsicmp(held_[i].path, path) == 0) return true;
     if (!Grow(held_, heldCount_, heldCapacity_, 16)) {
-        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
+        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     wchar_t folder[kLongPathChars];
@@ -166,10 +207,9 @@ bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
                                                                : InstallReason::None);
         return false;
     }
-    (void)created;
     wchar_t* copy = _wcsdup(path);
     if (copy == nullptr) {
-        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
+        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     held_[heldCount_++] = Held{copy, handle.release()};
@@ -179,6 +219,7 @@ bool InstallTransaction::Enter(const wchar_t* path, bool created) noexcept {
 bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
     // The files of a folder follow one another: it was entered a moment ago.
     if (wcscmp(relative, lastFolder_) == 0) return true;
+    if (!Step(InstallStep::Preparing, nullptr)) return false;
     wchar_t path[kLongPathChars];
     if (!Join(relative, path)) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
@@ -190,7 +231,6 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
         if (c != L'\\' && c != L'\0') continue;
         if (i > rootChars_ && path[i - 1] != L'\\') {
             path[i] = L'\0';
-            bool created = false;
             // Named in the journal on disk before it is made, so that a kill right after still
             // has it removed; one that another process makes in between stays named, and goes
             // only if it is empty.
@@ -201,16 +241,15 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
                 return false;
             }
             if (attributes == INVALID_FILE_ATTRIBUTES) {
-                if (!journalRecords_.Add(kFolderMade, path + rootChars_, 0)) {
-                    FailRecord(report_, InstallStep::Preparing, path + rootChars_);
+                if (!journalRecords_.Add(kFolderMade, path + rootChars_)) {
+                    Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
                     return false;
                 }
-                if (!FlushJournal()) return false;
+                if (!FlushJournal(true)) return false;
                 if (CreateDirectoryW(path, nullptr)) {
-                    created = true;
                     if (!createdFolders_.Add(path)) {
                         RemoveDirectoryW(path);
-                        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, path + rootChars_, ERROR_NOT_ENOUGH_MEMORY);
+                        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
                         return false;
                     }
                 } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -221,7 +260,7 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
             path[i] = L'\\';
             const wchar_t after = path[i + 1];
             path[i + 1] = L'\0';
-            const bool entered = Enter(path, created);
+            const bool entered = Enter(path);
             path[i + 1] = after;
             if (!entered) return false;
             if (c == L'\0') path[i] = L'\0';
@@ -236,7 +275,7 @@ bool InstallTransaction::MakeFolder(const wchar_t* relative) noexcept {
 InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relative) noexcept {
     Staged* file = Grow(files_, count_, capacity_, 64) ? new (std::nothrow) Staged : nullptr;
     if (file == nullptr) {
-        if (report_ != nullptr) report_->Fail(InstallStep::Preparing, relative, ERROR_NOT_ENOUGH_MEMORY);
+        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     files_[count_++] = file;
@@ -254,6 +293,7 @@ InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relativ
 bool InstallTransaction::HoldOld(Staged& file) noexcept {
     const wchar_t* slash = wcsrchr(file.final_, L'\\');
     const size_t folderChars = static_cast<size_t>(slash - file.final_) + 1;
+    if (!Step(file.removal ? InstallStep::Removing : InstallStep::Placing, &file)) return false;
     const DWORD standing = GetFileAttributesW(file.final_);
     const DWORD standingError = standing == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
     if (Gone(standingError)) return true;
@@ -265,10 +305,14 @@ bool InstallTransaction::HoldOld(Staged& file) noexcept {
         Fail(InstallStep::Placing, &file, GetLastError());
         return false;
     }
-    if (!GetFileInformationByHandleEx(file.oldFile.get(), FileBasicInfo, &file.oldInfo, sizeof file.oldInfo)) {
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(file.oldFile.get(), FileBasicInfo, &file.oldInfo, sizeof file.oldInfo) ||
+        !GetFileInformationByHandleEx(file.oldFile.get(), FileStandardInfo, &standard, sizeof standard) ||
+        !FileIdOf(file.oldFile.get(), file.old.id)) {
         Fail(InstallStep::Placing, &file, GetLastError());
         return false;
     }
+    file.old.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
     // A read-only plug-in was meant to stay as it is; a folder or a link is not ours to replace.
     if ((file.oldInfo.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         Fail(InstallStep::Placing, &file, ERROR_ACCESS_DENIED, InstallReason::ReadOnlyFile);
@@ -323,17 +367,12 @@ bool InstallTransaction::BeginFile(const wchar_t* relative, uint32_t dosDate) no
         Fail(InstallStep::Writing, &file, error);
         return false;
     }
-    uint64_t index = 0;
     if (!IsAt(file.partFile.get(), file.part)) {
         Fail(InstallStep::Writing, &file, ERROR_UNTRUSTED_MOUNT_POINT);
         return false;
     }
-    if (!FileIdOf(file.partFile.get(), index)) {
+    if (!FileIdOf(file.partFile.get(), file.placed.id)) {
         Fail(InstallStep::Writing, &file, GetLastError());
-        return false;
-    }
-    if (!journalRecords_.Add(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, index)) {
-        FailRecord(report_, InstallStep::Writing, file.final_ + rootChars_);
         return false;
     }
     return true;
@@ -350,15 +389,22 @@ bool InstallTransaction::RemoveFile(const wchar_t* relative) noexcept {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
     if (!HoldOld(file)) return false;
     if (!fw::Valid(file.oldFile)) return true;
-    uint64_t index = 0;
-    if (!FileIdOf(file.oldFile.get(), index)) {
-        Fail(InstallStep::Removing, &file, GetLastError());
+    if (!journalRecords_.Add(kRemovedFile, file.final_ + rootChars_, file.old)) {
+        Fail(InstallStep::Removing, &file, ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    if (!journalRecords_.Add(kRemovedFile, file.final_ + rootChars_, index)) {
-        FailRecord(report_, InstallStep::Removing, file.final_ + rootChars_);
+    return true;
+}
+
+bool InstallTransaction::AddCompanion(CommitCompanion& companion) noexcept {
+    const void* state = nullptr;
+    size_t bytes = 0;
+    if (!companion.State(state, bytes) || !Grow(companions_, companionCount_, companionCapacity_, 4) ||
+        !journalRecords_.Add(kCompanion, companion.Tag(), {}, {}, state, bytes)) {
+        Fail(InstallStep::Preparing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
+    companions_[companionCount_++] = &companion;
     return true;
 }
 
@@ -366,7 +412,9 @@ bool InstallTransaction::Write(const void* data, size_t bytes) noexcept {
     if (count_ == 0) return false;
     Staged& file = *files_[count_ - 1];
     const char* p = static_cast<const char*>(data);
+    file.placed.size += bytes;
     while (bytes > 0) {
+        if (!Step(InstallStep::Writing, &file)) return false;
         const DWORD chunk = bytes > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes);
         DWORD written = 0;
         if (!WriteFile(file.partFile.get(), p, chunk, &written, nullptr) || written != chunk) {
@@ -379,10 +427,20 @@ bool InstallTransaction::Write(const void* data, size_t bytes) noexcept {
     return true;
 }
 
-void InstallTransaction::EndFile() noexcept {
-    if (count_ == 0) return;
-    files_[count_ - 1]->state = Staged::State::Staged;
+bool InstallTransaction::EndFile(uint32_t crc) noexcept {
+    if (count_ == 0) return false;
+    Staged& file = *files_[count_ - 1];
+    file.placed.crc = crc;
+    // On its way to the disk while the next files are inflated.
+    if (!journalRecords_.Add(file.backup[0] != L'\0' ? kReplacedFile : kNewFile, file.final_ + rootChars_, file.placed,
+                             file.old) ||
+        !flusher_.Add(file.partFile.get())) {
+        Fail(InstallStep::Writing, &file, GetLastError());
+        return false;
+    }
+    file.state = Staged::State::Staged;
     if (TransactionProbe != nullptr) TransactionProbe(0, static_cast<unsigned>(count_ - 1));
+    return true;
 }
 
 bool InstallTransaction::Commit() noexcept {
@@ -392,16 +450,31 @@ bool InstallTransaction::Commit() noexcept {
             return false;
         }
     }
-    if (!FlushJournal()) {
+    // Every part file's data, then the whole journal, on the disk before the first rename:
+    // a journal the power cut short can only be one that no rename depended on.
+    DWORD error = 0;
+    if (!flusher_.Finish(error)) {
+        Fail(InstallStep::Writing, nullptr, error);
+        Rollback();
+        return false;
+    }
+    flusher_.Stop();
+    if (!journalRecords_.Add(kComplete, nullptr) || !FlushJournal(true)) {
+        Fail(InstallStep::Writing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
         Rollback();
         return false;
     }
     if (TransactionProbe != nullptr) TransactionProbe(7, 0);
     for (size_t i = 0; i < count_; ++i) {
         Staged& file = *files_[i];
+        const InstallStep step = file.removal ? InstallStep::Removing : InstallStep::Placing;
+        if (!Step(step, &file)) {
+            Rollback();
+            return false;
+        }
         if (file.backup[0] != L'\0') {
             if (!RenameHandle(file.oldFile.get(), file.backup)) {
-                Fail(InstallStep::Placing, &file, GetLastError());
+                Fail(step, &file, GetLastError());
                 Rollback();
                 return false;
             }
@@ -410,8 +483,8 @@ bool InstallTransaction::Commit() noexcept {
         if (TransactionProbe != nullptr) TransactionProbe(1, static_cast<unsigned>(i));
         if (!file.removal) {
             // No replacing: whatever took the name meanwhile is not overwritten.
-            if (!RenameHandle(file.partFile.get(), file.final_)) {
-                Fail(InstallStep::Placing, &file, GetLastError());
+            if (!Step(step, &file) || !RenameHandle(file.partFile.get(), file.final_)) {
+                Fail(step, &file, GetLastError());
                 Rollback();
                 return false;
             }
@@ -423,29 +496,40 @@ bool InstallTransaction::Commit() noexcept {
         if (TransactionProbe != nullptr) TransactionProbe(4, static_cast<unsigned>(i));
     }
     if (TransactionProbe != nullptr) TransactionProbe(3, static_cast<unsigned>(count_));
-    // The commit point, one rename: from here a killed run is finished by the next one, not undone.
+    for (; companionsApplied_ < companionCount_; ++companionsApplied_) {
+        if (!Step(InstallStep::Placing, nullptr) || !companions_[companionsApplied_]->Apply(report_)) {
+            if (report_ != nullptr && !report_->Failed()) report_->Fail(InstallStep::Placing, nullptr, ERROR_CANNOT_MAKE);
+            ++companionsApplied_;  // its own failure may have left something to undo
+            Rollback();
+            return false;
+        }
+    }
+    // The commit point, one rename: from here a killed run is finished by the next one, not
+    // undone. On the disk before any backup goes, or the backups stay for the next run.
     wchar_t commit[kLongPathChars];
     size_t commitChars = 0;
-    if (!AppendPath(commit, commitChars, root_) || !AppendPath(commit, commitChars, kCommitName) ||
-        !RenameHandle(journal_.get(), commit)) {
+    if (!Step(InstallStep::Placing, nullptr) || !AppendPath(commit, commitChars, root_) ||
+        !AppendPath(commit, commitChars, kCommitName) || !RenameHandle(journal_.get(), commit)) {
         Fail(InstallStep::Placing, nullptr, GetLastError());
         Rollback();
         return false;
     }
     committed_ = true;
+    const bool durable = FlushFileBuffers(journal_.get()) != FALSE;
+    bool tidy = durable;
     if (TransactionProbe != nullptr) TransactionProbe(5, 0);
-    bool tidy = true;
-    for (size_t i = 0; i < count_; ++i) {
+    for (size_t i = 0; i < count_ && durable; ++i) {
         Staged& file = *files_[i];
         file.partFile.reset();
-        file.oldFile.reset();
-        // Deleted by name once our handle is closed; one still loaded by some process gets
-        // a spent name, which the next run deletes.
+        // By the held handle; one still loaded by some process gets a spent name, which the
+        // next run deletes.
         if (file.backup[0] != L'\0') {
-            DWORD error = 0;
-            tidy = Discard(file.backup, error) && tidy;
+            deadline_.Beat();
+            if (!DeleteHandle(file.oldFile.get())) tidy = MoveToSpentName(file.oldFile.get(), file.backup) && tidy;
+            file.oldFile.reset();
             if (TransactionProbe != nullptr) TransactionProbe(6, static_cast<unsigned>(i));
         }
+        file.oldFile.reset();
     }
     // Only once nothing else of the run is left; otherwise the next run finishes the job.
     if (tidy) DeleteHandle(journal_.get());
@@ -458,6 +542,7 @@ bool InstallTransaction::Commit() noexcept {
 bool InstallTransaction::Undo(Staged& file) noexcept {
     using State = Staged::State;
     bool undone = true;
+    deadline_.Beat();
     if (file.state == State::Placed) {
         // Out of the name first, by handle: that works even while someone has the new file
         // open or loaded, where deleting it would not free the name.
@@ -490,7 +575,13 @@ bool InstallTransaction::Undo(Staged& file) noexcept {
 
 void InstallTransaction::Rollback() noexcept {
     if (committed_ || !begun_) return;
+    flusher_.Stop();
     bool undone = true;
+    for (size_t i = companionsApplied_; i > 0; --i) {
+        deadline_.Beat();
+        undone = companions_[i - 1]->Undo(report_) && undone;
+    }
+    companionsApplied_ = 0;
     for (size_t i = count_; i > 0; --i) undone = Undo(*files_[i - 1]) && undone;
     // Folders can only go once nothing holds them.
     ReleaseFolders();

@@ -197,6 +197,22 @@ protected:
         for (const std::wstring& f : ListFolders(PAYLOAD_SOURCE_FOLDER)) files[f + L"\\"] = "";
         return files;
     }
+    // Each case of a table starts from the old set.
+    void PutBackTheOldSet() {
+        RemoveTree(plugins);
+        ASSERT_TRUE(CreateDirectoryW(plugins.c_str(), nullptr));
+        for (const auto& [name, bytes] : oldSet) {
+            if (name.back() == L'\\') {
+                ASSERT_TRUE(CreateDirectoryW((plugins + L"\\" + name).c_str(), nullptr)) << name;
+            }
+        }
+        for (const auto& [name, bytes] : oldSet) {
+            if (name.back() != L'\\') {
+                ASSERT_TRUE(WriteBytes(plugins + L"\\" + name, bytes)) << name;
+            }
+        }
+        ASSERT_TRUE(Contents() == oldSet);
+    }
     // The transaction's index of the first, middle and last files that replace an old one.
     std::vector<unsigned> Replaced() {
         std::vector<unsigned> r;
@@ -327,6 +343,160 @@ TEST_F(OverMixedSet, NewFileHeldOpenAfterAKillKeepsItsOldFile) {
     EXPECT_EQ(afterwards.exitCode, 4u);
     EXPECT_TRUE(Contents() == oldSet);
     EXPECT_TRUE(SetupLeftovers(plugins).empty());
+}
+
+// The clean-up acts only once it holds every name it will touch. After a kill, a placed file
+// or a backup held open by another process (reading, without delete sharing) makes the next
+// run change nothing at all and fail; once the holder lets go, the run after it finishes the
+// clean-up: the old set, or the new one where the killed run had committed.
+TEST_F(OverMixedSet, HeldNameAfterAKillChangesNothingUntilLetGo) {
+    const std::vector<unsigned> replaced = Replaced();
+    const unsigned last = static_cast<unsigned>(order.size() - 1);
+    const unsigned mid = replaced[replaced.size() / 2];
+    struct Case {
+        std::string what;
+        std::wstring hold;  // where the run is killed
+        unsigned file;      // the replaced file whose name or backup is held
+        bool backup;
+        bool committed;
+    };
+    const Case cases[] = {
+        {"a placed file, killed midway", L"1:" + std::to_wstring(mid), replaced[1], false, false},
+        {"a backup, killed midway", L"1:" + std::to_wstring(mid), replaced[1], true, false},
+        {"a placed file, killed with every file in place", L"4:" + std::to_wstring(last), replaced.back(), false, false},
+        {"a backup, killed with every file in place", L"4:" + std::to_wstring(last), replaced.back(), true, false},
+        {"a backup, killed once committed", L"5:0", replaced[2], true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PutBackTheOldSet();
+        if (HasFatalFailure()) return;
+        KillInstallAt(CommandLine(), start, c.hold.c_str());
+        if (HasFatalFailure()) return;
+
+        const std::wstring& name = order[c.file];
+        const size_t slash = name.rfind(L'\\');
+        const std::wstring held = plugins + L"\\" +
+                                  (c.backup ? name.substr(0, slash + 1) + L"~zlbak." + name.substr(slash + 1) + L".~zl" : name);
+        HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE) << "nothing to hold at " << std::string(held.begin(), held.end());
+        const Files killed = Contents();
+        {
+            SetupRun whileHeld = Install();
+            ASSERT_TRUE(whileHeld.finished);
+            EXPECT_EQ(whileHeld.exitCode, 4u);
+        }
+        EXPECT_TRUE(Contents() == killed) << "the run changed something before it held every name";
+        CloseHandle(holder);
+        {
+            TemporaryFolderOverride missing{scratch / L"no such folder"};
+            SetupRun failing = Install();
+            ASSERT_TRUE(failing.finished);
+            EXPECT_EQ(failing.exitCode, 4u);
+        }
+        EXPECT_TRUE(Contents() == (c.committed ? NewSetWithFolders() : oldSet))
+            << "expected the " << (c.committed ? "new" : "old") << " set";
+        SetupRun good = Install();
+        ASSERT_TRUE(good.finished);
+        EXPECT_EQ(good.exitCode, 0u);
+        EXPECT_TRUE(Contents() == NewSetWithFolders());
+        DeleteFileW((start + L"\\Zorvalind_Install.log").c_str());
+    }
+}
+
+// A file at a placed name that is the same file as far as its ID goes (rewritten in place,
+// or a file system that hands the ID on) but not the bytes the run wrote: it is not the run's
+// own, and stays, while everything else is undone.
+TEST_F(OverMixedSet, FileRewrittenInPlaceAfterAKillStays) {
+    const std::vector<unsigned> replaced = Replaced();
+    const unsigned victim = replaced[1];
+    const std::wstring hold = L"4:" + std::to_wstring(replaced[2]);
+    KillInstallAt(CommandLine(), start, hold.c_str());
+    if (HasFatalFailure()) return;
+    const std::wstring path = plugins + L"\\" + order[victim];
+    // The same size, one byte changed: only the bytes tell it apart.
+    std::string bytes;
+    ASSERT_TRUE(ReadBytes(path, bytes));
+    ASSERT_FALSE(bytes.empty());
+    bytes[bytes.size() / 2] ^= 0x5A;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    CloseHandle(file);
+    {
+        TemporaryFolderOverride missing{scratch / L"no such folder"};
+        SetupRun failing = Install();
+        ASSERT_TRUE(failing.finished);
+        EXPECT_EQ(failing.exitCode, 4u);
+    }
+    Files expected = oldSet;
+    expected[order[victim]] = bytes;
+    EXPECT_TRUE(Contents() == expected);
+    EXPECT_TRUE(SetupLeftovers(plugins).empty());
+}
+
+// A file step that never ends (an open waiting for an oplock break nobody acknowledges; the
+// test host stands one in), or the folder's lock held by another setup: the run ends with
+// 1618, names the file in its log, and leaves the old set, or what the killed run left.
+TEST_F(OverMixedSet, StalledStepOrASecondSetupEndsWith1618) {
+    const std::vector<unsigned> replaced = Replaced();
+    const unsigned mid = replaced[replaced.size() / 2];
+    const std::wstring log = scratch / L"setup.log";
+    struct Case {
+        std::string what;
+        std::wstring killAt;  // empty: no killed run before
+        std::wstring stallAt;  // empty: the lock is held instead
+        std::string logged;    // in the /log= file
+    };
+    const Case cases[] = {
+        {"stalled while putting files in place", L"", L"1:" + std::to_wstring(mid),
+         "File: Plugins\\" + std::string(order[mid].begin(), order[mid].end())},
+        {"stalled while a part file is written", L"", L"0:3", "Reason: a file step did not end in time"},
+        {"stalled in the clean-up of a killed run", L"4:" + std::to_wstring(mid), L"10:5",
+         "Reason: a file step did not end in time"},
+        {"the folder's lock held by another setup", L"", L"", "File: Plugins\\~zllock.~zll"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PutBackTheOldSet();
+        if (HasFatalFailure()) return;
+        if (!c.killAt.empty()) {
+            KillInstallAt(CommandLine(), start, c.killAt.c_str());
+            if (HasFatalFailure()) return;
+        }
+        const Files before = Contents();
+        HANDLE lock = INVALID_HANDLE_VALUE;
+        if (c.stallAt.empty()) {
+            lock = CreateFileW((plugins + L"\\~zllock.~zll").c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW,
+                               FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+        }
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STALL", c.stallAt.empty() ? nullptr : c.stallAt.c_str());
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STEP_LIMIT_MS", L"1500");
+        SetupOptions o;
+        o.executable = SETUP_TESTHOST_EXE;
+        o.commandLine = CommandLine() + L" /log=" + Quoted(log);
+        o.currentDirectory = start;
+        o.timeoutMs = 30000;
+        SetupRun run = RunSetup(o);
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STALL", nullptr);
+        SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STEP_LIMIT_MS", nullptr);
+        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+        ASSERT_TRUE(run.finished) << "the run waited past its limit";
+        EXPECT_EQ(run.exitCode, 1618u);
+        Files after = Contents();
+        after.erase(L"~zllock.~zll");
+        EXPECT_TRUE(after == before) << "the run changed something";
+        std::string text;
+        ASSERT_TRUE(ReadBytes(log, text));
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        DeleteFileW(log.c_str());
+        SetupRun good = Install();
+        ASSERT_TRUE(good.finished);
+        EXPECT_EQ(good.exitCode, 0u);
+        EXPECT_TRUE(Contents() == NewSetWithFolders());
+    }
 }
 
 } // namespace

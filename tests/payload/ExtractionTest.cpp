@@ -9,6 +9,7 @@
 #include <map>
 
 #include "payload/InstallReport.h"
+#include "payload/Journal.h"
 #include "payload/Payload.h"
 #include "payload/Recovery.h"
 #include "payload/Transaction.h"
@@ -396,6 +397,95 @@ TEST_F(Extraction, ForeignJournalChangesNothing) {
         EXPECT_EQ(Extract(), -1);
         EXPECT_TRUE(Take(target) == before);
     }
+}
+
+// A journal that the power cut back to zeros, or to nothing, before any rename depended on
+// it: the old set stands; its part files go and the install goes on, as with no journal.
+TEST_F(Extraction, JournalLostWithThePowerIsNoObstacle) {
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}, {"Sub/b.dll", "new b"}}));
+    ASSERT_TRUE(WriteBytes(target + L"\\a.dll", "old a"));
+    for (const std::string& journal : {std::string(400, '\0'), std::string()}) {
+        SCOPED_TRACE(journal.size());
+        ASSERT_TRUE(WriteBytes(target + L"\\~zljournal.~zlj", journal));
+        ASSERT_TRUE(WriteBytes(target + L"\\~zl00001234-00000.part", std::string(300, '\0')));
+        EXPECT_EQ(Extract(), 0);
+        EXPECT_EQ(Content(L"a.dll"), "new a");
+        EXPECT_EQ(Content(L"Sub\\b.dll"), "new b");
+        ExpectNoLeftovers();
+        ASSERT_TRUE(WriteBytes(target + L"\\a.dll", "old a"));
+    }
+}
+
+// Names the setup keeps for itself, taken by a folder of somebody else's, or its lock held by
+// another setup: the run changes nothing and says which name and why.
+TEST_F(Extraction, ReservedNameInTheWayIsNamedAndChangesNothing) {
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}}));
+    ASSERT_TRUE(WriteBytes(target + L"\\a.dll", "old a"));
+    struct Case {
+        const wchar_t* name;
+        bool folder;
+        InstallReason reason;
+    };
+    for (const Case& c : {Case{L"~zljournal.~zlj", true, InstallReason::ReservedName},
+                          Case{L"~zlcommit.~zlc", true, InstallReason::ReservedName},
+                          Case{L"~zllock.~zll", true, InstallReason::ReservedName},
+                          Case{L"~zllock.~zll", false, InstallReason::FolderInUse}}) {
+        SCOPED_TRACE(testing::Message() << std::string(c.name, c.name + wcslen(c.name)) << (c.folder ? " folder" : " held"));
+        const std::wstring path = target + L"\\" + c.name;
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.folder) {
+            ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        } else {
+            held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        const Snapshot before = Take(target);
+        InstallReport report;
+        EXPECT_EQ(ExtractArchive(archive.c_str(), (target + L"\\").c_str(), 0, &report), -1);
+        EXPECT_EQ(report.failure.reason, c.reason);
+        EXPECT_STREQ(report.failure.file, c.name);
+        EXPECT_EQ(report.Busy(), c.reason == InstallReason::FolderInUse);
+        EXPECT_TRUE(Take(target) == before);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        RemoveDirectoryW(path.c_str());
+    }
+    // The lock goes with the run that held it.
+    EXPECT_EQ(Extract(), 0);
+    EXPECT_FALSE(Exists(target + L"\\~zllock.~zll"));
+}
+
+// A folder of the user's that cannot be entered (held open without sharing) is left alone and
+// noted, and does not stop an install; unless a killed run's journal names something in it.
+TEST_F(Extraction, FolderThatCannotBeEnteredIsLeftAloneUnlessTheJournalNeedsIt) {
+    ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "new a"}}));
+    const std::wstring closed = target + L"\\Closed";
+    ASSERT_TRUE(CreateDirectoryW(closed.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(closed + L"\\mine.txt", "mine"));
+    HANDLE held = CreateFileW(closed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    InstallReport report;
+    EXPECT_EQ(ExtractArchive(archive.c_str(), (target + L"\\").c_str(), 0, &report), 0);
+    EXPECT_EQ(Content(L"a.dll"), "new a");
+    ASSERT_EQ(report.skippedFolders, 1u);
+    EXPECT_STREQ(report.skipped[0].file, L"Closed\\");
+    EXPECT_EQ(report.skipped[0].error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    // A killed run's journal naming a file in there: nothing can be undone without it.
+    const std::wstring journal = scratch / L"journal";
+    HANDLE file = CreateFileW(journal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    JournalWriter w;
+    ASSERT_TRUE(w.Start() && w.Add(kNewFile, L"Closed\\mine.txt", FileIdentity{1, 4, 0}) && w.WriteOut(file));
+    CloseHandle(file);
+    ASSERT_TRUE(MoveFileW(journal.c_str(), (target + L"\\~zljournal.~zlj").c_str()));
+    InstallReport refused;
+    EXPECT_EQ(ExtractArchive(archive.c_str(), (target + L"\\").c_str(), 0, &refused), -1);
+    EXPECT_STREQ(refused.failure.file, L"Closed\\mine.txt");
+    CloseHandle(held);
+    std::string mine;
+    EXPECT_TRUE(ReadBytes(closed + L"\\mine.txt", mine) && mine == "mine");
+    EXPECT_EQ(Extract(), 0);
+    ExpectNoLeftovers();
 }
 
 // Names that only look like the setup's own, planted where its clean-up walks: none of
