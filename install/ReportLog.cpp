@@ -49,6 +49,7 @@ const wchar_t* ReasonWords(InstallReason reason) {
     case InstallReason::ForeignJournal: return L"the journal there was not written by this setup";
     case InstallReason::NotTheRunsFile: return L"the backup there is not the file the interrupted run moved aside";
     case InstallReason::FolderInUse: return L"another setup is working in this Plugins folder";
+    case InstallReason::NameTwice: return L"refused name: the archive holds it twice";
     case InstallReason::Stalled: return L"a file step did not end in time: another process holds the file and does not let go";
     }
     return L"unknown reason";

@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "payload/FileSteps.h"
+#include "payload/StepDeadline.h"
+#include "payload/Transaction.h"
 
 bool BackgroundFlush::Start() noexcept {
     if (thread_ != nullptr) return true;
@@ -49,6 +51,7 @@ void BackgroundFlush::Stop() noexcept {
     free(files_);
     files_ = nullptr;
     count_ = capacity_ = done_ = 0;
+    stopping_ = false;
 }
 
 DWORD WINAPI BackgroundFlush::Run(void* self) noexcept {
@@ -58,7 +61,10 @@ DWORD WINAPI BackgroundFlush::Run(void* self) noexcept {
         while (!f.stopping_ && f.done_ == f.count_) SleepConditionVariableSRW(&f.changed_, &f.lock_, INFINITE, 0);
         if (f.stopping_) break;
         HANDLE file = f.files_[f.done_];
+        const unsigned index = static_cast<unsigned>(f.done_);
         ReleaseSRWLockExclusive(&f.lock_);
+        if (f.deadline_ != nullptr) f.deadline_->Beat();
+        if (TransactionProbe != nullptr) TransactionProbe(12, index);
         const DWORD error = FlushFileBuffers(file) ? ERROR_SUCCESS : GetLastError();
         AcquireSRWLockExclusive(&f.lock_);
         if (error != ERROR_SUCCESS && f.error_ == ERROR_SUCCESS) f.error_ = error;

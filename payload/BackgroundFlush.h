@@ -7,9 +7,13 @@
 
 #include <cstddef>
 
+class StepDeadline;
+
 class BackgroundFlush {
 public:
-    BackgroundFlush() = default;
+    // Each flush that begins counts as a step of the run for deadline, if given: on a slow disk
+    // the flushes the run waits for may together take longer than one step may.
+    explicit BackgroundFlush(StepDeadline* deadline = nullptr) noexcept : deadline_(deadline) {}
     BackgroundFlush(const BackgroundFlush&) = delete;
     BackgroundFlush& operator=(const BackgroundFlush&) = delete;
     ~BackgroundFlush() { Stop(); }
@@ -27,6 +31,7 @@ private:
     bool Start() noexcept;
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    StepDeadline* deadline_;
     HANDLE thread_ = nullptr;
     HANDLE* files_ = nullptr;
     size_t count_ = 0, capacity_ = 0, done_ = 0;

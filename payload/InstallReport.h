@@ -47,6 +47,7 @@ enum class InstallReason : unsigned char {
     NotTheRunsFile,      // a backup that is not the file the killed run moved aside
     FolderInUse,         // another setup works in the same Plugins folder
     Stalled,             // a file step did not end within its limit: another process holds the file
+    NameTwice,           // the archive names one file twice
 };
 
 inline constexpr size_t kReportFileChars = 260;

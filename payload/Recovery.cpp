@@ -111,7 +111,8 @@ private:
     // 1 held, 0 nothing stands there, -1 failed (and reported).
     int Hold(const wchar_t* path, bool readData, size_t& index, bool quiet = false);
     bool Plan(Act act, size_t held, const wchar_t* to = nullptr);
-    bool IsRunsFile(size_t held, const FileIdentity& identity, bool hasSizes, bool withCrc);
+    // ours: whether it is; false where it could not be read to tell (reported).
+    bool IsRunsFile(size_t held, const FileIdentity& identity, bool hasSizes, bool withCrc, bool& ours);
     bool CrcOf(HANDLE file, uint32_t& crc);
     bool IsBelowSkipped(const wchar_t* path, size_t chars) const;
     bool IsHeldFolder(const wchar_t* folder, size_t chars) const;
@@ -262,11 +263,18 @@ bool Recovery::Plan(Act act, size_t held, const wchar_t* to) {
 }
 
 bool Recovery::CrcOf(HANDLE file, uint32_t& crc) {
-    if (chunk_ == nullptr && (chunk_ = static_cast<unsigned char*>(malloc(kCrcChunkBytes))) == nullptr) return false;
+    if (chunk_ == nullptr && (chunk_ = static_cast<unsigned char*>(malloc(kCrcChunkBytes))) == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     crc = 0;
     for (;;) {
         DWORD read = 0;
-        if (!Beat() || !ReadFile(file, chunk_, kCrcChunkBytes, &read, nullptr)) return false;
+        if (!Beat()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
+        if (!ReadFile(file, chunk_, kCrcChunkBytes, &read, nullptr)) return false;
         if (read == 0) return true;
         crc = libdeflate_crc32(crc, chunk_, read);
     }
@@ -275,16 +283,25 @@ bool Recovery::CrcOf(HANDLE file, uint32_t& crc) {
 // The file the run put in place (or moved aside): its ID where IDs name one file for good,
 // and its size and, for a file the run wrote, its CRC-32 wherever the journal has them: an ID
 // alone is reused on some file systems and is not kept across a rename on others.
-bool Recovery::IsRunsFile(size_t held, const FileIdentity& identity, bool hasSizes, bool withCrc) {
+bool Recovery::IsRunsFile(size_t held, const FileIdentity& identity, bool hasSizes, bool withCrc, bool& ours) {
     const Held& h = held_[held];
-    if ((h.info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
+    ours = false;
+    if ((h.info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return true;
     // The earlier setup's journal has the ID alone.
-    if (!hasSizes) return h.id == identity.id;
-    if (keepsIds_ && h.id != identity.id) return false;
-    if (h.size != identity.size) return false;
-    if (!withCrc) return true;
+    if (!hasSizes) {
+        ours = h.id == identity.id;
+        return true;
+    }
+    if ((keepsIds_ && h.id != identity.id) || h.size != identity.size) return true;
     uint32_t crc = 0;
-    return CrcOf(h.handle, crc) && crc == identity.crc;
+    // One that cannot be read (a range locked by another process, a failing disk) is not
+    // somebody else's: that would keep the run's file, or discard the backup beside it.
+    if (withCrc && !CrcOf(h.handle, crc)) {
+        Failed(h.path, GetLastError());
+        return false;
+    }
+    ours = !withCrc || crc == identity.crc;
+    return true;
 }
 
 bool Recovery::IsHeldFolder(const wchar_t* folder, size_t chars) const {
@@ -352,7 +369,9 @@ bool Recovery::PlanRecord(const JournalRecord& record, const wchar_t* path) {
     if (backedUp < 0) return false;
     // The file moved aside must be the run's: a backup the run did not make is not put back.
     const FileIdentity& moved = record.kind == kReplacedFile ? record.old : record.placed;
-    if (backedUp > 0 && record.kind != kNewFile && record.hasSizes && !IsRunsFile(aside, moved, true, false)) {
+    bool movedAside = true;
+    if (backedUp > 0 && record.kind != kNewFile && record.hasSizes && IsRunsFile(aside, moved, true, false, movedAside) &&
+        !movedAside) {
         Failed(backup, 0, InstallReason::NotTheRunsFile);
         return false;
     }
@@ -366,7 +385,7 @@ bool Recovery::PlanRecord(const JournalRecord& record, const wchar_t* path) {
     // Undone. A removal's file standing at its name never left, whatever it is.
     bool ours = false;
     if (standing > 0 && record.kind != kRemovedFile) {
-        ours = IsRunsFile(at, record.placed, record.hasSizes, true);
+        if (!IsRunsFile(at, record.placed, record.hasSizes, true, ours)) return false;
         if (deadline_ != nullptr && deadline_->Expired()) {
             Failed(path, ERROR_OPERATION_ABORTED);
             return false;

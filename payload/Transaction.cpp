@@ -61,6 +61,9 @@ void InstallTransaction::Fail(InstallStep step, const Staged* file, DWORD error,
 // swapped for a link since the target was resolved: the parent must still be where it was.
 bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noexcept {
     report_ = report;
+    // From the first open on: the parent, the folder and the lock can be held up by another
+    // process as much as any later step.
+    deadline_.Arm();
     size_t givenChars = 0;
     if (!LongFolderPath(target, root_, givenChars)) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
@@ -101,7 +104,6 @@ bool InstallTransaction::Begin(const wchar_t* target, InstallReport* report) noe
     begun_ = true;
     committed_ = true;  // nothing of this run to undo until the journal stands
     if (!Lock()) return false;
-    deadline_.Arm();
     // What a killed run left is undone or finished first; where that fails, this run
     // changes nothing either.
     if (!CleanUpInterruptedRun(root_, report_, &deadline_)) {
@@ -140,6 +142,7 @@ bool InstallTransaction::Lock() noexcept {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
         return false;
     }
+    if (TransactionProbe != nullptr) TransactionProbe(11, 0);
     lock_.reset(CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!fw::Valid(lock_)) {
@@ -282,6 +285,14 @@ InstallTransaction::Staged* InstallTransaction::NewStaged(const wchar_t* relativ
     if (!Join(relative, file->final_)) {
         Fail(InstallStep::Preparing, nullptr, ERROR_BUFFER_OVERFLOW, InstallReason::NoRoom);
         return nullptr;
+    }
+    // One name twice (in another case, say) would journal two files for one name, and the
+    // clean-up after a kill could never hold both.
+    for (size_t i = 0; i + 1 < count_; ++i) {
+        if (_wcsicmp(files_[i]->final_, file->final_) == 0) {
+            Fail(InstallStep::Checking, file, ERROR_ALREADY_EXISTS, InstallReason::NameTwice);
+            return nullptr;
+        }
     }
     return file;
 }

@@ -29,7 +29,8 @@
 // deleted, 7 once the journal is complete (before the first rename), 8 once a removal's files
 // are gone, before its emptied folders go, 9 once the clean-up after a killed run holds
 // everything it will change (index: how many names), 10 before it holds a name (index: how
-// many it holds).
+// many it holds), 11 before the folder's lock is taken, 12 on the flushing thread before a part
+// file is flushed (index: which).
 extern void (*TransactionProbe)(int stage, unsigned index);
 
 // A step outside the plug-in folder that commits with the pack. Its tag and state are in the
@@ -105,7 +106,7 @@ private:
     fw::PathList createdFolders_;
     fw::unique_hfile rootFolder_, lock_, journal_;
     JournalWriter journalRecords_;
-    BackgroundFlush flusher_;
+    BackgroundFlush flusher_{&deadline_};
     StepDeadline deadline_;
     InstallReport* report_ = nullptr;
     bool begun_ = false, committed_ = false;

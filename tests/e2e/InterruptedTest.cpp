@@ -455,6 +455,7 @@ TEST_F(OverMixedSet, StalledStepOrASecondSetupEndsWith1618) {
         {"stalled while a part file is written", L"", L"0:3", "Reason: a file step did not end in time"},
         {"stalled in the clean-up of a killed run", L"4:" + std::to_wstring(mid), L"10:5",
          "Reason: a file step did not end in time"},
+        {"stalled while taking the folder's lock", L"", L"11:0", "Reason: a file step did not end in time"},
         {"the folder's lock held by another setup", L"", L"", "File: Plugins\\~zllock.~zll"},
     };
     for (const Case& c : cases) {

@@ -568,7 +568,7 @@ TEST_F(Extraction, RefusesUnsafeNamesAndForms) {
                                  "../up.dll", "sub/../../up.dll", "sub\\..\\up.dll", "..", "CON",
                                  "nul.txt", "sub/Com1.dll", "LPT9", "aux .dll", "a.dll.", "a.dll ",
                                  "dot./a.dll", "blank /a.dll", "a<b.dll", "a>b.dll", "a\"b.dll", "a|b.dll",
-                                 "a?b.dll", "a*b.dll", "a\x01" "b.dll", "a\x1f" "b.dll", "sub//a.dll", "."};
+                                 "a?b.dll", "a*b.dll", "a\x01" "b.dll", "a\x1f" "b.dll", "sub//a.dll", ".", "A.DLL"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(WriteTestArchive(archive, {{"a.dll", "a"}, {name, "evil"}, {"z.dll", "z"}}));

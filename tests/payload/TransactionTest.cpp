@@ -6,8 +6,10 @@
 
 #include <string>
 
+#include "payload/FileSteps.h"
 #include "payload/Journal.h"
 #include "payload/Recovery.h"
+#include "payload/StepDeadline.h"
 #include "payload/Transaction.h"
 #include "support/ScratchFolder.h"
 #include "support/Unix.h"
@@ -42,7 +44,12 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
         ASSERT_TRUE(WriteBytes(target + L"\\a.dll", "old a"));
     }
-    void TearDown() override { SetCompanionRecovery(nullptr); }
+    const DWORD stepLimit = FileStepLimitMs;
+    void TearDown() override {
+        SetCompanionRecovery(nullptr);
+        TransactionProbe = nullptr;
+        FileStepLimitMs = stepLimit;
+    }
     // One file, a.dll, and the companion; committed when commit is set.
     bool Run(FakeCompanion& companion, bool commit = true) {
         InstallTransaction t;
@@ -131,6 +138,96 @@ TEST_F(Transaction, KilledRunsCompanionIsUndoneOrFinishedFromItsState) {
             EXPECT_EQ(seen.acts, c.canDo ? 1 : 0);
         }
         DeleteFileW(path.c_str());
+    }
+}
+
+// A slow disk: every part file takes a while to reach it, all of them together longer than one
+// file step may take. Each flush is a step that begins, not a stall, so the install goes through.
+TEST_F(Transaction, FlushesThatTogetherOutlastTheStepLimitAreNoStall) {
+    FileStepLimitMs = 800;
+    TransactionProbe = [](int stage, unsigned) {
+        if (stage == 12) Sleep(450);
+    };
+    InstallReport report;
+    bool committed = false;
+    {
+        InstallTransaction t;
+        ASSERT_TRUE(t.Begin((target + L"\\").c_str(), &report));
+        for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"}) {
+            const std::string bytes = "new " + std::string(name, name + 1);
+            ASSERT_TRUE(t.BeginFile(name, 0x21000000) && t.Write(bytes.data(), bytes.size()) && t.EndFile(0));
+        }
+        committed = t.Commit();
+    }
+    EXPECT_TRUE(committed);
+    EXPECT_EQ(report.failure.reason, InstallReason::None);
+    EXPECT_EQ(A(), "new a");
+    std::string d;
+    EXPECT_TRUE(ReadBytes(target + L"\\d.dll", d) && d == "new d");
+    EXPECT_TRUE(SetupLeftovers(target).empty());
+}
+
+uint64_t IdOf(const std::wstring& path) {
+    uint64_t id = 0;
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) FileIdOf(file, id);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return id;
+}
+
+// A killed run's file that stands at its name, with its ID and size, but whose data cannot be
+// read to check it (a range another process locked, a failing disk; here a file system whose
+// reads fail). It must not be taken for somebody else's: that would keep it and discard the old
+// file's backup. The clean-up changes nothing, names the file, and the journal stays.
+TEST_F(Transaction, KilledRunsFileThatCannotBeReadIsNotTakenForSomebodyElses) {
+    const std::wstring mount = scratch / L"unreadable";
+    ASSERT_TRUE(CreateDirectoryW(mount.c_str(), nullptr));
+    const std::wstring unixMount = UnixPath(mount);
+    if (unixMount.empty()) GTEST_SKIP() << "no Unix side to mount a file system on";
+    RunShell(L"[ -x \\\"$0\\\" ] && \\\"$0\\\" 5 \\\"$1\\\"", UNREADABLE_FS, unixMount);
+    if (!Exists(mount + L"\\held")) GTEST_SKIP() << "the unreadable file system is not built or cannot be mounted here";
+    struct Unmount {
+        std::wstring path;
+        ~Unmount() { RunShell(L"fusermount3 -u \\\"$0\\\"", path); }
+    } unmount{unixMount};
+    const std::wstring placed = target + L"\\a.dll", backup = target + L"\\~zlbak.a.dll.~zl",
+                       journal = target + L"\\~zljournal.~zlj";
+    struct Case {
+        const char* what;
+        JournalKind kind;
+    };
+    for (const Case& c : {Case{"a new file", kNewFile}, Case{"a replaced file", kReplacedFile}}) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(DeleteFileW(placed.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND);
+        RunShell(L"ln -s \\\"$0/held\\\" \\\"$1\\\"", unixMount, UnixPath(placed));
+        ASSERT_TRUE(Exists(placed));
+        if (c.kind == kReplacedFile) {
+            ASSERT_TRUE(WriteBytes(backup, "old a"));
+        }
+        HANDLE file = CreateFileW(journal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        // The CRC-32 is never reached: the data it would be taken from cannot be read.
+        const FileIdentity run{IdOf(placed), 5, 0x2D0C1F76}, old{c.kind == kReplacedFile ? IdOf(backup) : 0, 5, 0};
+        JournalWriter w;
+        const bool written = w.Start() && w.Add(c.kind, L"a.dll", run, old) && w.Add(kComplete, nullptr) && w.WriteOut(file);
+        CloseHandle(file);
+        ASSERT_TRUE(written);
+
+        InstallReport report;
+        EXPECT_FALSE(CleanUpInterruptedRun((L"\\\\?\\" + target + L"\\").c_str(), &report));
+        EXPECT_STREQ(report.failure.file, L"a.dll");
+        EXPECT_NE(report.failure.error, 0u);
+        EXPECT_TRUE(Exists(journal)) << "the next run must still know what to undo";
+        EXPECT_TRUE(Exists(placed));
+        std::string kept;
+        if (c.kind == kReplacedFile) {
+            EXPECT_TRUE(ReadBytes(backup, kept) && kept == "old a") << "the old file was discarded";
+        }
+        DeleteFileW(journal.c_str());
+        DeleteFileW(backup.c_str());
+        DeleteFileW(placed.c_str());
+        for (const std::wstring& left : SetupLeftovers(target)) DeleteFileW((target + L"\\" + left).c_str());
     }
 }
 
