@@ -14,7 +14,7 @@ bool CopyCommandLine(const wchar_t* commandLine, wchar_t (&copy)[kCommandLineCha
 enum class PathSwitch { Absent, Given, TooLong };
 
 // The value after name (e.g. "/folder="), up to a slash or the end, into value (at least
-// 253 characters). Blanks between name and an opening quote are skipped. A value that
+// 253 characters). Blanks and tabs between name and an opening quote are skipped. A value that
 // reaches 252 characters, or the end of a copy that was cut (copyCut), is TooLong and left
 // empty: nobody named the prefix it would be cut to. Absent leaves value untouched.
 PathSwitch ReadPathSwitch(const wchar_t* commandCopy, bool copyCut, const wchar_t* name, wchar_t* value) noexcept;

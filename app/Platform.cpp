@@ -53,15 +53,23 @@ bool IsArm64Host() noexcept {
     return QueryNativeMachine(&native) && native == IMAGE_FILE_MACHINE_ARM64;
 }
 
+bool IsSeenStation(const DWORD* session, const DWORD* stationFlags) noexcept {
+    if (session != nullptr && *session == 0) return false;
+    if (stationFlags != nullptr) return (*stationFlags & WSF_VISIBLE) != 0;
+    // In a user's session somebody is most likely there: a failed query must not cost them
+    // the wizard. Where not even the session is known, nothing says anybody is.
+    return session != nullptr;
+}
+
 bool IsInteractiveStation() noexcept {
     DWORD session = 0;
-    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
+    const bool sessionKnown = ProcessIdToSessionId(GetCurrentProcessId(), &session) != FALSE;
     HWINSTA station = GetProcessWindowStation();  // not ours to close
     USEROBJECTFLAGS flags{};
     DWORD needed = 0;
-    if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
-        return false;
-    return (flags.dwFlags & WSF_VISIBLE) != 0;
+    const bool flagsKnown =
+        station != nullptr && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) != FALSE;
+    return IsSeenStation(sessionKnown ? &session : nullptr, flagsKnown ? &flags.dwFlags : nullptr);
 }
 
 Privilege QueryPrivilege() noexcept {

@@ -88,7 +88,6 @@ void AppendFolder(LogText& text, const SilentFolder* folder) {
 const wchar_t* Outcome(int exitCode, bool removal) {
     switch (exitCode) {
     case kExitInstalled: return L"success";
-    case kExitRefusedHost: return L"refused: not Windows on ARM64";
     case kExitWizardLeft:
         return removal ? L"nothing removed: not confirmed, or no window to ask in" : L"nothing installed: no wizard, or it was left";
     case kExitNoFolder: return L"no install folder";
@@ -114,12 +113,12 @@ void LogRunStart(const wchar_t* commandLine, const SilentFolder* folder) noexcep
     text.Write();
 }
 
-void LogRunEnd(int exitCode, bool removal) noexcept {
+void LogRunEnd(int exitCode, bool removal, bool wentThrough) noexcept {
     if (!InstallLogWasGiven()) return;
     LogText text;
     text.Format(L"Finished: %ls (exit code %d)", Outcome(exitCode, removal), exitCode);
     // A failure's own entry says it already.
-    if (exitCode == 0 && CurrentRedirectionTrust() != RedirectionTrust::NotTried)
+    if (wentThrough && CurrentRedirectionTrust() != RedirectionTrust::NotTried)
         text.Append(CurrentRedirectionTrust() == RedirectionTrust::On
                         ? L"\nLink protection of the process: on"
                         : L"\nLink protection of the process: not available on this system");

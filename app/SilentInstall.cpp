@@ -9,6 +9,7 @@
 #include "app/MessageIds.h"
 #include "app/ViewerWindow.h"
 #include "framework/Strings.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "install/InstallPlugins.h"
 
@@ -40,6 +41,9 @@ void ResolveSilentFolder(const wchar_t* commandLine, SilentFolder& folder) noexc
         GetDefaultInstallFolder(folder.path);
         folder.source = FolderSource::App;
     }
+    folder.resolved[0] = L'\0';
+    if (IsAbsoluteFolder(folder.path) && !ResolveFinalFolder(folder.path, folder.resolved, kCommandLineChars))
+        folder.resolved[0] = L'\0';
 }
 
 int RunSilentInstall(const SilentFolder& folder) noexcept {
@@ -60,7 +64,7 @@ int RunSilentInstall(const SilentFolder& folder) noexcept {
         WriteLogEntry(message);
         return kExitViewerRunning;
     }
-    const InstallOutcome outcome = InstallPlugins(folder.path, caption);
+    const InstallOutcome outcome = InstallPlugins(folder.Target(), caption);
     if (outcome == InstallOutcome::Busy) return kExitInstallInProgress;
     if (outcome != InstallOutcome::Installed) return kExitInstallFailed;
     // A log that was asked for tells the success too.

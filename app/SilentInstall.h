@@ -8,10 +8,16 @@ struct SilentFolder {
     wchar_t path[kCommandLineChars] = {};
     FolderSource source = FolderSource::None;
     bool unregistered = false;  // looked up in the registry and not found there
+    // path at its final place, through the links on the way; empty where path is not
+    // absolute or cannot be resolved (then path is used as it is).
+    wchar_t resolved[kCommandLineChars] = {};
+
+    const wchar_t* Target() const noexcept { return resolved[0] != L'\0' ? resolved : path; }
 };
 
 // The folder from "/folder=", else the registry, and "/app" over both; read once, so that
-// the log names the folder the install then uses. Logs nothing.
+// the log names the folder the install then uses. An absolute folder is resolved here, once,
+// before the process refuses links that non-administrators made. Logs nothing.
 void ResolveSilentFolder(const wchar_t* commandLine, SilentFolder& folder) noexcept;
 
 // Installs without a window into folder; every failure it finds becomes a log entry.

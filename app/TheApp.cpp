@@ -37,26 +37,31 @@ BOOL TheApp::InitInstance() {
     // click that never comes: what it would say goes to the log, and the code stands.
     const bool interactive = IsInteractiveStation();
     const bool toLog = silent || !interactive;
-    // First: the refusal and every later entry of this run go to the log asked for.
+    // Only read here, so that the refusal goes to the log asked for; nothing is opened yet.
     if (toLog) UseLogSwitch(commandLine);
-    SilentFolder folder;
-    if (silent) ResolveSilentFolder(commandLine, folder);
-    LogRunStart(commandLine, silent ? &folder : nullptr);
-    const int code = Run(commandLine, silent, interactive, folder);
-    SetExitCode(code);
-    LogRunEnd(code, wcsstr(commandLine, L"/uninstall") != nullptr);
-    return FALSE;
-}
-
-int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const SilentFolder& folder) {
+    // The gate before everything else: on another host nothing happens but the refusal.
     if (!IsArm64Host()) {
         // Before the "/silent" test: the one window a silent run may show.
         if (interactive)
             fw::ShowMessageBox(GetActiveWindow(), kRefusal, L"Zorvalind ARM64 PlugIns Installer", MB_OK | MB_ICONERROR);
         else
             WriteLogEntry(kRefusal);
-        return kExitRefusedHost;
+        SetExitCode(kExitRefusedHost);
+        return FALSE;
     }
+    // Found and resolved before the first entry opens a "/log=" file: from then on the
+    // process refuses links that non-administrators made.
+    SilentFolder folder;
+    if (silent) ResolveSilentFolder(commandLine, folder);
+    LogRunStart(commandLine, silent ? &folder : nullptr);
+    const bool usage = wcsstr(commandLine, L"/?") != nullptr;
+    const int code = Run(commandLine, silent, interactive, folder);
+    SetExitCode(code);
+    LogRunEnd(code, wcsstr(commandLine, L"/uninstall") != nullptr, code == kExitInstalled && !usage);
+    return FALSE;
+}
+
+int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const SilentFolder& folder) {
     if (wcsstr(commandLine, L"/?") != nullptr) {
         // Asked for, so shown in silent mode too; nothing else happens.
         if (interactive)
@@ -81,7 +86,7 @@ int TheApp::Run(const wchar_t* commandLine, bool silent, bool interactive, const
     InitCommonControlsEx(&controls);
 
     if (silent) SilentMode = 1;
-    if (wcsstr(commandLine, L"/uninstall") != nullptr) return RunUninstall(silent);
+    if (wcsstr(commandLine, L"/uninstall") != nullptr) return RunUninstall(silent, folder);
     if (SilentMode != 0) return RunSilentInstall(folder);
     BuildTitleLogFont(TitleLogFont, ScreenPixelsPerInch(), IsWindowsXPOrLater());
     if (HFONT font = CreateFontIndirectW(&TitleLogFont)) TheSheet.TitleFont.Attach(font);

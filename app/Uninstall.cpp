@@ -8,6 +8,7 @@
 #include "app/ExitCodes.h"
 #include "app/InstallFolderRegistry.h"
 #include "app/MessageIds.h"
+#include "app/SilentInstall.h"
 #include "app/ViewerWindow.h"
 #include "framework/MessageBox.h"
 #include "framework/Strings.h"
@@ -25,7 +26,7 @@ void Report(UINT id, UINT style, bool silent) { ReportRemoval(id, kCaption, styl
 
 // The folder as an install takes it; empty when there is none. A removal deletes files, so a
 // folder that depends on where the run started is no folder, with or without a window.
-void FindFolder(const wchar_t* commandCopy, bool copyCut, bool silent, wchar_t (&folder)[kCommandLineChars]) {
+void FindFolder(const wchar_t* commandCopy, bool copyCut, wchar_t (&folder)[kCommandLineChars]) {
     switch (ReadFolderSwitch(commandCopy, copyCut, folder)) {
     case PathSwitch::Given:
         TrimQuotedPath(folder);
@@ -33,7 +34,7 @@ void FindFolder(const wchar_t* commandCopy, bool copyCut, bool silent, wchar_t (
     case PathSwitch::TooLong:  // left empty: it may have been cut
         break;
     case PathSwitch::Absent:
-        if (FindInstallFolderInRegistry(folder) == 0 && silent) Report(IDS_NO_FOLDER_SILENT, 0, true);
+        FindInstallFolderInRegistry(folder);
         break;
     }
     if (wcsstr(commandCopy, L"/app") != nullptr) GetDefaultInstallFolder(folder);
@@ -75,14 +76,19 @@ bool Confirmed(const wchar_t* plugins) {
 
 } // namespace
 
-int RunUninstall(bool silent) noexcept {
+int RunUninstall(bool silent, const SilentFolder& found) noexcept {
     wchar_t commandCopy[kCommandLineChars];
     const bool cut = CopyCommandLine(GetCommandLineW(), commandCopy);
     wchar_t folder[kCommandLineChars] = {};
-    FindFolder(commandCopy, cut, silent, folder);
-    // Resolved once, as for an install: links on the way are followed here and nowhere after.
-    wchar_t resolved[kCommandLineChars];
-    if (folder[0] != L'\0' && ResolveFinalFolder(folder, resolved, kCommandLineChars)) wcscpy(folder, resolved);
+    if (silent) {
+        if (found.unregistered) Report(IDS_NO_FOLDER_SILENT, 0, true);
+        if (IsAbsoluteFolder(found.path)) lstrcpynW(folder, found.Target(), kCommandLineChars);
+    } else {
+        FindFolder(commandCopy, cut, folder);
+        // Resolved once, as for an install: links on the way are followed here and nowhere after.
+        wchar_t resolved[kCommandLineChars];
+        if (folder[0] != L'\0' && ResolveFinalFolder(folder, resolved, kCommandLineChars)) wcscpy(folder, resolved);
+    }
     wchar_t plugins[kPluginsChars] = {};
     if (folder[0] == L'\0' || !PluginsFolderOf(folder, plugins)) {
         if (silent) {

@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "framework/Handles.h"
+#include "install/FolderTrust.h"
 
 namespace {
 
@@ -80,6 +81,10 @@ bool InstallLogWasGiven() noexcept { return g_destination != Destination::Curren
 
 FILE* OpenInstallLog() noexcept {
     if (g_destination == Destination::Lost) return nullptr;
+    // A junction that a standard user planted on the way to the asked log must not carry our
+    // entries elsewhere: refused, as in the install tree, before the file is first opened.
+    if (g_destination == Destination::Path && CurrentRedirectionTrust() == RedirectionTrust::NotTried)
+        TurnOnRedirectionTrust();
     const wchar_t* name = g_destination == Destination::Path ? g_path : kInstallLogName;
     // The start folder may be writable by the user while we run elevated.
     fw::unique_hfile file(OpenUnfollowed(name));

@@ -19,7 +19,8 @@ bool InstallLogWasGiven() noexcept;
 
 // For appending, without a sharing restriction; null when the log cannot be opened, or
 // when the name is not a plain file of its own (a link, a junction, a hard link with
-// other names, a directory, a device).
+// other names, a directory, a device). A "/log=" file is opened only once the process
+// refuses links that non-administrators made: the first one turns that on.
 FILE* OpenInstallLog() noexcept;
 
 // Writes one entry and closes the stream.

@@ -86,7 +86,8 @@ void AppendCause(LogText& text, const InstallFailure& f) {
         text.Append(L"\nReason: ");
         text.Append(words);
     }
-    if (f.error != 0 || f.reason == InstallReason::None) {
+    // Code 0 would read "The operation completed successfully": no system error to tell.
+    if (f.error != 0) {
         text.Append(L"\n");
         AppendSystemError(text, f.error);
     }
@@ -115,8 +116,12 @@ void LogSkippedFolders(const InstallReport& report) noexcept {
 void LogInstallReport(const InstallReport& report) noexcept {
     if (!InstallLogWasGiven()) return;
     LogText text;
-    text.Append(L"Failed while ");
-    text.Append(StepWords(report.failure.step));
+    if (report.Failed()) {
+        text.Append(L"Failed while ");
+        text.Append(StepWords(report.failure.step));
+    } else {
+        text.Append(L"Failed at a step that was not recorded");
+    }
     AppendFile(text, report.failure);
     AppendCause(text, report.failure);
     text.Append(L"\nLink protection of the process: ");

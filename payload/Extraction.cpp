@@ -199,12 +199,17 @@ bool ExtractCurrent(Context& c) {
 
 int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& transaction, int skipFlag,
                    InstallReport* report) {
+    // The archive as a whole could not be read: the system says why.
+    const auto unreadable = [report]() {
+        if (report != nullptr) report->Fail(InstallStep::Checking, nullptr, GetLastError());
+        return -1;
+    };
     LARGE_INTEGER bytes{};
-    if (!GetFileSizeEx(archiveFile, &bytes)) return -1;
+    if (!GetFileSizeEx(archiveFile, &bytes)) return unreadable();
     fw::unique_hfile mapping(CreateFileMappingW(archiveFile, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!fw::Valid(mapping)) return -1;
+    if (!fw::Valid(mapping)) return unreadable();
     std::unique_ptr<const void, ViewUnmapper> view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (!view) return -1;
+    if (!view) return unreadable();
     Context c{archive, static_cast<const char*>(view.get()), static_cast<uint64_t>(bytes.QuadPart), transaction,
               skipFlag, nullptr, {}, report};
     unz_global_info64 global{};
@@ -214,13 +219,15 @@ int ExtractEntries(unzFile archive, HANDLE archiveFile, InstallTransaction& tran
     uint64_t largest = 0;
     for (int status = unzGoToFirstFile(archive); status == UNZ_OK; status = unzGoToNextFile(archive)) {
         unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return -1;
+        if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return c.Refuse(InstallReason::DamagedArchive) ? 0 : -1;
         if (info.compression_method == Z_DEFLATED && info.uncompressed_size <= kWholeEntryLimit &&
             info.compressed_size <= kWholeEntryLimit && info.uncompressed_size > largest)
             largest = info.uncompressed_size;
     }
-    if (global.number_entry > 0 && (unzGoToFirstFile(archive) != UNZ_OK || !c.plain.Reserve(static_cast<size_t>(largest) + 1)))
-        return -1;
+    if (global.number_entry > 0 && unzGoToFirstFile(archive) != UNZ_OK) return c.Refuse(InstallReason::DamagedArchive) ? 0 : -1;
+    if (global.number_entry > 0 && !c.plain.Reserve(static_cast<size_t>(largest) + 1))
+        return c.Refuse(InstallReason::None, ERROR_NOT_ENOUGH_MEMORY) ? 0 : -1;
     for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
         if (!ExtractCurrent(c)) return -1;
         if (i + 1 < global.number_entry && unzGoToNextFile(archive) != UNZ_OK) {
@@ -271,8 +278,14 @@ int ExtractArchiveFromFile(HANDLE archiveFile, const wchar_t* targetFolder, int 
 }
 
 int ExtractArchive(const wchar_t* archivePath, const wchar_t* targetFolder, int skipFlag, InstallReport* report) {
-    if (archivePath == nullptr) return -1;
+    if (archivePath == nullptr) {
+        if (report != nullptr) report->Fail(InstallStep::Checking, nullptr, ERROR_INVALID_PARAMETER);
+        return -1;
+    }
     fw::unique_hfile file(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!fw::Valid(file)) return -1;
+    if (!fw::Valid(file)) {
+        if (report != nullptr) report->Fail(InstallStep::Checking, nullptr, GetLastError());
+        return -1;
+    }
     return ExtractArchiveFromFile(file.get(), targetFolder, skipFlag, report);
 }

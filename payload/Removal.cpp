@@ -75,6 +75,11 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report, CommitCom
     if (!transaction.Begin(pluginsFolder, report)) return -1;
     if (companion != nullptr && !transaction.AddCompanion(*companion)) return -1;
     fw::PathList folders;  // every folder of the pack, relative
+    const auto keepFolder = [&](const wchar_t* path) {
+        if (folders.Add(path)) return true;
+        if (report != nullptr) report->Fail(InstallStep::Removing, nullptr, ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    };
     const bool listed = ForEachPackEntry(zip, size, [&](const wchar_t* name, bool folder) {
         wchar_t path[kLongPathChars];
         const size_t rootChars = wcslen(transaction.Root()), chars = wcslen(name);
@@ -82,10 +87,10 @@ int RemovePayload(const wchar_t* pluginsFolder, InstallReport* report, CommitCom
         wmemcpy(path, transaction.Root(), rootChars);
         wmemcpy(path + rootChars, name, chars + 1);
         wchar_t* slash = wcsrchr(path + rootChars, L'\\');
-        if (folder) return folders.Add(path);
+        if (folder) return keepFolder(path);
         if (slash != nullptr) {
             *slash = L'\0';
-            if (!folders.Add(path)) return false;
+            if (!keepFolder(path)) return false;
             // A folder that is not there holds none of the pack's files; it is never made.
             const DWORD attributes = GetFileAttributesW(path);
             if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;

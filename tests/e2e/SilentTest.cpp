@@ -151,7 +151,7 @@ TEST_F(Silent, SwitchIsFoundAnywhereAndOnlyAsWritten) {
         } else {
             // Not silent: the wizard opens, and "/folder=" has no effect on it.
             Wizard wizard(copy, start, c.commandLine.substr(c.commandLine.find(L' ') + 1));
-            ASSERT_TRUE(wizard.WaitForSheet());
+            ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
             EXPECT_EQ(wizard.PageText(1000), L"");
             wizard.PressSheetButton(IDCANCEL);
             DWORD code = 0;
@@ -174,8 +174,9 @@ TEST_F(Silent, UnwritableLogLeavesNoTraceAndTheCodeStands) {
 
 TEST_F(Silent, ShippedProgramRefusesThisHost) {
     Register();
-    for (const wchar_t* arguments : {L"/silent", L""}) {
-        SCOPED_TRACE(arguments);
+    const std::wstring asked = scratch / L"asked.log";
+    for (const std::wstring& arguments : {std::wstring(L"/silent"), std::wstring(L""), L"/silent /log=\"" + asked + L"\""}) {
+        SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
         SetupRun run = Run(arguments, SETUP_EXE, false);
         EXPECT_EQ(run.exitCode, 1u);
         ASSERT_EQ(run.boxes.size(), 1u);
@@ -184,6 +185,7 @@ TEST_F(Silent, ShippedProgramRefusesThisHost) {
         EXPECT_TRUE(run.boxes[0].hasIcon);
         EXPECT_TRUE(NothingInstalled());
         EXPECT_FALSE(Exists(log));
+        EXPECT_FALSE(Exists(asked));  // the box said it: no log at all
     }
 }
 

@@ -140,6 +140,23 @@ TEST_F(Unattended, UnseenRefusalGoesToTheAskedLog) {
     EXPECT_TRUE(NothingInstalled());
 }
 
+// The platform gate comes first: on another host the asked log gets the refusal and nothing
+// else, neither the run's first and last entries nor anything of a folder.
+TEST_F(Unattended, RefusedHostLogsTheRefusalAlone) {
+    ASSERT_TRUE(registry.SetString(RegistryGuard::kCommandKey, nullptr, Quoted(registered + L"\\zorvi64.exe") + L" \"%1\""));
+    for (const std::wstring& arguments : {L"/silent /log=" + Quoted(asked), L"/log=" + Quoted(asked),
+                                          L"/silent /app /log=" + Quoted(asked) + L" /folder=" + Quoted(given)}) {
+        SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
+        const UnseenRun run = RunSetupUnseen(Options(arguments, SETUP_EXE));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(Log(asked), ExpectedEntryFor(kRefusal));
+        EXPECT_FALSE(Exists(startLog));
+        EXPECT_TRUE(NothingInstalled());
+        DeleteFileW(asked.c_str());
+    }
+}
+
 // The first entry of a "/log=" run: version, command line, account, folder and its source.
 TEST_F(Unattended, AskedLogTellsWhatRanAsWhomIntoWhichFolder) {
     enum Source { Switch, Registry, App, Nothing };

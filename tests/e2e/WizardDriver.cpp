@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 Wizard::Wizard(const std::wstring& executable, const std::wstring& currentDirectory, const std::wstring& arguments) {
@@ -18,21 +20,81 @@ Wizard::~Wizard() {
     CloseHandle(process_);
 }
 
-bool Wizard::WaitForSheet(DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
-        for (HWND w : ProcessDialogs(processId_)) {
-            wchar_t title[128] = {};
-            GetWindowTextW(w, title, 128);
-            if (wcscmp(title, L"Zorvalind PlugIns ARM 64-bit Setup") == 0 && GetDlgItem(w, 12324) != nullptr) {
-                sheet_ = w;
-                page_ = FindWindowExW(w, nullptr, L"#32770", nullptr);
-                if (page_ != nullptr) return true;
-            }
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+    std::string bytes;
+    for (wchar_t c : text) bytes += c < 0x80 ? static_cast<char>(c) : '?';
+    return bytes;
+}
+
+// A message that the window's thread answers only from a message loop: true once it has.
+bool Answers(HWND window) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+}
+
+HWND TreeOf(HWND dialog) { return FindWindowExW(dialog, nullptr, L"SysTreeView32", nullptr); }
+
+bool TreeHoldsAnItem(HWND dialog) {
+    HWND tree = TreeOf(dialog);
+    DWORD_PTR root = 0;
+    return tree != nullptr &&
+           SendMessageTimeoutW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0, SMTO_ABORTIFHUNG, 2000, &root) != 0 && root != 0;
+}
+
+} // namespace
+
+template <class Sign> bool Wizard::Until(const char* what, DWORD timeoutMs, Sign sign) {
+    const ULONGLONG began = GetTickCount64();
+    for (;;) {
+        if (sign()) {
+            gaveUp_.clear();
+            return true;
         }
-        if (WaitForSingleObject(process_, 50) != WAIT_TIMEOUT) return false;
+        const ULONGLONG waited = GetTickCount64() - began;
+        const DWORD state = process_ != nullptr ? WaitForSingleObject(process_, 0) : WAIT_FAILED;
+        if (state != WAIT_TIMEOUT || waited >= timeoutMs) {
+            char head[160];
+            snprintf(head, sizeof head, " after %llu ms (limit %lu ms): ", waited, static_cast<unsigned long>(timeoutMs));
+            gaveUp_.assign("gave up waiting for ").append(what).append(head);
+            DWORD code = 0;
+            if (state == WAIT_TIMEOUT)
+                gaveUp_.append("the setup still runs");
+            else if (state == WAIT_OBJECT_0 && GetExitCodeProcess(process_, &code))
+                gaveUp_.append("the setup ended with exit code ").append(std::to_string(code));
+            else
+                gaveUp_.append("the setup was not started");
+            const std::vector<HWND> dialogs = ProcessDialogs(processId_);
+            gaveUp_.append("; its visible dialogs: ").append(std::to_string(dialogs.size()));
+            for (HWND w : dialogs) {
+                gaveUp_.append(" [\"").append(Narrow(WindowText(w))).append("\"");
+                if (TreeOf(w) != nullptr) gaveUp_.append(", a folder tree");
+                if (HWND text = GetDlgItem(w, 0xFFFF)) gaveUp_.append(", box text \"").append(Narrow(WindowText(text))).append("\"");
+                gaveUp_.append("]");
+            }
+            return false;
+        }
+        Sleep(50);
     }
-    return false;
+}
+
+bool Wizard::WaitForSheet(DWORD timeoutMs) {
+    return Until("the wizard: a dialog captioned \"Zorvalind PlugIns ARM 64-bit Setup\" with Next and its page",
+                 timeoutMs, [this] {
+                     for (HWND w : ProcessDialogs(processId_)) {
+                         wchar_t title[128] = {};
+                         GetWindowTextW(w, title, 128);
+                         if (wcscmp(title, L"Zorvalind PlugIns ARM 64-bit Setup") != 0 || GetDlgItem(w, 12324) == nullptr)
+                             continue;
+                         HWND page = FindWindowExW(w, nullptr, L"#32770", nullptr);
+                         if (page == nullptr) continue;
+                         sheet_ = w;
+                         page_ = page;
+                         return true;
+                     }
+                     return false;
+                 });
 }
 
 std::wstring Wizard::Text(HWND window) const { return WindowText(window); }
@@ -52,15 +114,12 @@ void Wizard::PressBrowse() const {
 void Wizard::CloseFromTitleBar() const { PostMessageW(sheet_, WM_SYSCOMMAND, SC_CLOSE, 0); }
 
 std::optional<Box> Wizard::WaitForBox(DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
-        if (HWND w = FindMessageBox(processId_, lastBox_)) {
-            lastBox_ = w;
-            return ReadBox(w);
-        }
-        if (WaitForSingleObject(process_, 50) != WAIT_TIMEOUT) return std::nullopt;
-    }
-    return std::nullopt;
+    HWND found = nullptr;
+    if (!Until("a message box (a dialog with a text control 0xFFFF) other than the one before", timeoutMs,
+               [&] { return (found = FindMessageBox(processId_, lastBox_)) != nullptr; }))
+        return std::nullopt;
+    lastBox_ = found;
+    return ReadBox(found);
 }
 
 void Wizard::Answer(const Box& box, int button) {
@@ -68,16 +127,36 @@ void Wizard::Answer(const Box& box, int button) {
 }
 
 HWND Wizard::WaitForBrowseDialog(DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
+    HWND found = nullptr;
+    const bool shown = Until("the folder dialog: a new dialog whose folder tree holds an item", timeoutMs, [&] {
         for (HWND w : ProcessDialogs(processId_))
-            if (HasChildOfClass(w, L"SysTreeView32")) {
-                Sleep(300);  // the tree fills and selects after it shows
-                return w;
+            if (w != lastBrowse_ && TreeHoldsAnItem(w)) {
+                found = w;
+                return true;
             }
-        Sleep(50);
-    }
-    return nullptr;
+        return false;
+    });
+    if (!shown) return nullptr;
+    lastBrowse_ = found;
+    return found;
+}
+
+bool Wizard::WaitForSelection(HWND dialog, const std::wstring& name, bool whole, DWORD timeoutMs) {
+    const std::string what = std::string(whole ? "\"" : "an item with \"")
+                                 .append(Narrow(name))
+                                 .append("\" selected in the folder dialog's tree");
+    std::wstring selected;
+    const bool ok = Until(what.c_str(), timeoutMs, [&] {
+        selected = SelectedFolderName(dialog);
+        return whole ? selected == name : selected.find(name) != std::wstring::npos;
+    });
+    if (!ok) gaveUp_.append("; selected: \"").append(Narrow(selected)).append("\"");
+    return ok;
+}
+
+bool Wizard::WaitUntilHandled(HWND window, DWORD timeoutMs) {
+    return Until("the answered window to close and the wizard to handle messages again", timeoutMs,
+                 [&] { return !IsWindow(window) && (!IsWindow(sheet_) || Answers(sheet_)); });
 }
 
 std::wstring Wizard::SelectedFolderName(HWND dialog) const {

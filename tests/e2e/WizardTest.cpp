@@ -35,14 +35,17 @@ protected:
                                        L"\"" + registered + L"\\zorvi64.exe\" \"%1\""));
     }
     bool InstalledIn(const std::wstring& folder) { return !ListFiles(folder + L"\\Plugins").empty(); }
-    // The box that must come next: its text and caption, then it is answered.
+    // The box that must come next: its text and caption, then it is answered, and what the
+    // answer makes the wizard do is done.
     void ExpectBox(Wizard& wizard, const std::wstring& text, int answer = IDOK) {
         std::optional<Box> box = wizard.WaitForBox();
-        ASSERT_TRUE(box.has_value()) << "no box with: " << std::string(text.begin(), text.end());
+        ASSERT_TRUE(box.has_value()) << "no box with: " << std::string(text.begin(), text.end()) << "; "
+                                     << wizard.GaveUp();
         EXPECT_EQ(box->text, text);
         EXPECT_EQ(box->caption, kCaption);
         EXPECT_TRUE(box->hasIcon);
         Wizard::Answer(*box, answer);
+        EXPECT_TRUE(wizard.WaitUntilHandled(box->window)) << wizard.GaveUp();
     }
     DWORD ExitCode(Wizard& wizard) {
         DWORD code = 999;
@@ -54,7 +57,7 @@ protected:
 TEST_F(WizardTest, OpensWithItsTextsAndThePreFilledFolder) {
     Register();
     Wizard wizard(SETUP_TESTHOST_EXE, start);
-    ASSERT_TRUE(wizard.WaitForSheet());
+    ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
     EXPECT_EQ(wizard.Text(wizard.Sheet()), kCaption);
     EXPECT_EQ(wizard.SheetText(IDCANCEL), L"Exit");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(wizard.Sheet(), kBack)));
@@ -88,7 +91,7 @@ TEST_F(WizardTest, NextInstallsThenCloses) {
     Register();
     {
         Wizard wizard(SETUP_TESTHOST_EXE, start);
-        ASSERT_TRUE(wizard.WaitForSheet());
+        ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
         wizard.PressSheetButton(kNext);
         ExpectBox(wizard, Message(IDS_INSTALLED));
         EXPECT_EQ(ExitCode(wizard), 0u);
@@ -106,7 +109,7 @@ TEST_F(WizardTest, NextInstallsThenCloses) {
     ASSERT_TRUE(CreateDirectoryW(blocked.c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(blocked + L"\\Plugins", "a file"));
     Wizard wizard(SETUP_TESTHOST_EXE, start);
-    ASSERT_TRUE(wizard.WaitForSheet());
+    ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
     wizard.SetField(L"  " + blocked + L"  ");
     wizard.PressSheetButton(kNext);
     ExpectBox(wizard, Message(IDS_CANT_INSTALL));
@@ -116,7 +119,7 @@ TEST_F(WizardTest, NextInstallsThenCloses) {
 
 TEST_F(WizardTest, InvalidFoldersAreRefusedAndKept) {
     Wizard wizard(SETUP_TESTHOST_EXE, start);
-    ASSERT_TRUE(wizard.WaitForSheet());
+    ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
     const std::wstring tooLong = L"C:\\" + std::wstring(256, L'x') + L"\\";
     for (const std::wstring& folder : {std::wstring(L""), std::wstring(L"   "), std::wstring(L"Data\\Viewer\\"),
                                        std::wstring(L"\\\\server\\share\\"), std::wstring(L"\tC:\\Data"), tooLong}) {
@@ -124,7 +127,6 @@ TEST_F(WizardTest, InvalidFoldersAreRefusedAndKept) {
         wizard.SetField(folder);
         wizard.PressSheetButton(kNext);
         ExpectBox(wizard, Message(IDS_INVALID_DESTINATION));
-        Sleep(200);
         EXPECT_TRUE(wizard.SheetAlive());
         EXPECT_EQ(wizard.PageText(1000), folder);
     }
@@ -139,13 +141,12 @@ TEST_F(WizardTest, RunningViewerIsReportedAtOpeningAndAtEveryNext) {
     FakeViewer viewer;
     Wizard wizard(SETUP_TESTHOST_EXE, start);
     ExpectBox(wizard, Message(IDS_VIEWER_RUNNING));
-    ASSERT_TRUE(wizard.WaitForSheet());
+    ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
     EXPECT_EQ(wizard.PageText(1000), registered + L"\\");
     for (int i = 0; i < 2; ++i) {
         wizard.PressSheetButton(kNext);
         ExpectBox(wizard, Message(IDS_VIEWER_RUNNING));
     }
-    Sleep(200);
     EXPECT_TRUE(wizard.SheetAlive());
     EXPECT_FALSE(InstalledIn(registered));
 }
@@ -154,19 +155,18 @@ TEST_F(WizardTest, LeavingAsksOnlyWhileAFolderIsKnown) {
     Register();
     {
         Wizard wizard(SETUP_TESTHOST_EXE, start);
-        ASSERT_TRUE(wizard.WaitForSheet());
+        ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
         wizard.PressSheetButton(IDCANCEL);
         std::optional<Box> question = wizard.WaitForBox();
-        ASSERT_TRUE(question.has_value());
+        ASSERT_TRUE(question.has_value()) << wizard.GaveUp();
         EXPECT_EQ(question->text, L"Exit setup?");
         EXPECT_EQ(question->defaultButton, IDNO);
         Wizard::Answer(*question, IDNO);
-        Sleep(300);
+        ASSERT_TRUE(wizard.WaitUntilHandled(question->window)) << wizard.GaveUp();
         EXPECT_TRUE(wizard.SheetAlive());
         EXPECT_EQ(wizard.PageText(1000), registered + L"\\");
         wizard.CloseFromTitleBar();
         ExpectBox(wizard, L"Exit setup?", IDNO);
-        Sleep(300);
         EXPECT_TRUE(wizard.SheetAlive());
         wizard.CloseFromTitleBar();
         ExpectBox(wizard, L"Exit setup?", IDYES);
@@ -178,7 +178,7 @@ TEST_F(WizardTest, LeavingAsksOnlyWhileAFolderIsKnown) {
     for (bool blankNext : {false, true}) {
         SCOPED_TRACE(blankNext ? "after Next with blanks" : "nothing known");
         Wizard wizard(SETUP_TESTHOST_EXE, start);
-        ASSERT_TRUE(wizard.WaitForSheet());
+        ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
         EXPECT_EQ(wizard.PageText(1000), L"");
         if (blankNext) {
             wizard.SetField(L"    ");
@@ -194,7 +194,7 @@ TEST_F(WizardTest, BrowsePutsTheChosenFolderIntoTheField) {
     const std::wstring data = scratch / L"Data";
     ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr));
     Wizard wizard(SETUP_TESTHOST_EXE, start);
-    ASSERT_TRUE(wizard.WaitForSheet());
+    ASSERT_TRUE(wizard.WaitForSheet()) << wizard.GaveUp();
 
     // Cancel leaves the field exactly as it was. (Under Wine 8 the very first selection of a
     // process is not applied, so the cancelled dialogs come first.)
@@ -202,13 +202,13 @@ TEST_F(WizardTest, BrowsePutsTheChosenFolderIntoTheField) {
         wizard.SetField(typed);
         wizard.PressBrowse();
         HWND dialog = wizard.WaitForBrowseDialog();
-        ASSERT_NE(dialog, nullptr);
+        ASSERT_NE(dialog, nullptr) << wizard.GaveUp();
         bool titled = false;
         for (HWND c = GetWindow(dialog, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT))
             titled = titled || wizard.Text(c) == L"Installation folder:";
         EXPECT_TRUE(titled);
         PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-        Sleep(500);
+        ASSERT_TRUE(wizard.WaitUntilHandled(dialog)) << wizard.GaveUp();
         EXPECT_EQ(wizard.PageText(1000), typed);
     }
     HWND dialog = nullptr;
@@ -219,21 +219,22 @@ TEST_F(WizardTest, BrowsePutsTheChosenFolderIntoTheField) {
         wizard.SetField(field);
         wizard.PressBrowse();
         dialog = wizard.WaitForBrowseDialog();
-        ASSERT_NE(dialog, nullptr);
+        ASSERT_NE(dialog, nullptr) << wizard.GaveUp();
         // Selected when it opens: the tree is filled down to the folder first.
-        for (int i = 0; i < 100 && wizard.SelectedFolderName(dialog) != L"Data"; ++i) Sleep(100);
-        EXPECT_EQ(wizard.SelectedFolderName(dialog), L"Data");
+        EXPECT_TRUE(wizard.WaitForSelection(dialog, L"Data")) << wizard.GaveUp();
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-        Sleep(500);
+        ASSERT_TRUE(wizard.WaitUntilHandled(dialog)) << wizard.GaveUp();
         EXPECT_EQ(wizard.PageText(1000), data + L"\\");
     }
     // A drive root keeps its one backslash.
     wizard.SetField(L"C:\\");
     wizard.PressBrowse();
     dialog = wizard.WaitForBrowseDialog();
-    ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(dialog, nullptr) << wizard.GaveUp();
+    // Shown with its label: " (C:)" under Wine, "Local Disk (C:)" on Windows.
+    EXPECT_TRUE(wizard.WaitForSelection(dialog, L"(C:)", false)) << wizard.GaveUp();
     PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-    Sleep(500);
+    ASSERT_TRUE(wizard.WaitUntilHandled(dialog)) << wizard.GaveUp();
     EXPECT_EQ(wizard.PageText(1000), L"C:\\");
     // Browsing changes the field only: with no folder known, leaving asks nothing.
     wizard.PressSheetButton(IDCANCEL);

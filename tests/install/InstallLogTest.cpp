@@ -5,6 +5,7 @@
 
 #include "app/MessageIds.h"
 #include "framework/Strings.h"
+#include "install/FolderTrust.h"
 #include "install/InstallLog.h"
 #include "support/LogEntries.h"
 #include "support/ReadOnly.h"
@@ -62,6 +63,34 @@ TEST_F(InstallLog, UnwritableFolderDropsTheEntry) {
     ASSERT_TRUE(MakeReadOnly(scratch.Path()));
     WriteLogEntry(L"lost");
     EXPECT_FALSE(Exists(log));
+}
+
+// A junction planted on the way to an asked log is refused like one in the install tree: the
+// process refuses such links before that file is first opened. The default log, in the start
+// folder, changes nothing of the process. Once on, the protection stays on for the rest of a
+// process, so this runs in a process of its own (gtest's death-test child).
+TEST(InstallLogDeathTest, AskedLogIsOpenedOnlyOnceLinksAreRefused) {
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            {
+                ScratchFolder scratch;
+                SetCurrentDirectoryW(scratch.Path().c_str());
+                WriteLogEntry(L"default");
+                if (CurrentRedirectionTrust() != RedirectionTrust::NotTried) code = 1;
+                const std::wstring asked = scratch / L"asked.log";
+                SetInstallLogPath(asked.c_str());
+                WriteLogEntry(L"asked");
+                SetInstallLogPath(nullptr);
+                // Wine accepts the policy and enables nothing; Windows 11 reads it back as on.
+                if (code == 0 && CurrentRedirectionTrust() == RedirectionTrust::NotTried) code = 2;
+                std::string b;
+                if (code == 0 && (!ReadBytes(asked, b) || StripTimes(b) != ExpectedEntry("asked\r\n"))) code = 3;
+            }
+            exit(code);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "1: the default log turned it on; 2: the asked log was opened without it; 3: no entry";
 }
 
 TEST_F(InstallLog, GivenPathInsteadOfTheCurrentDirectoryOrNowhere) {

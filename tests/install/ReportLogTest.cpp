@@ -74,6 +74,11 @@ TEST_F(ReportLog, EachFailureKindNamesStepFileAndCause) {
         {"the whole run, a code without a text", InstallStep::Preparing, nullptr, 0xE0001234u, InstallReason::None,
          RedirectionTrust::On,
          L"Failed while preparing the Plugins folder\nSystem error 3758101044: (no text for this code)" + on},
+        // No cause: what failed, and no "System error 0: The operation completed successfully."
+        {"a step without a cause", InstallStep::Writing, L"a.dll", 0, InstallReason::None, RedirectionTrust::On,
+         L"Failed while writing\nFile: Plugins\\a.dll" + on},
+        {"nothing recorded at all", InstallStep::None, nullptr, 0, InstallReason::None, RedirectionTrust::On,
+         L"Failed at a step that was not recorded" + on},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -167,10 +167,14 @@ TEST_F(Extraction, FilesCarryTheStoredTimeAsCreationAndModification) {
 }
 
 // Every way an archive or a target can fail, with an older version of every file in place:
-// afterwards the target holds exactly what it held, and nothing of ours is left.
+// afterwards the target holds exactly what it held, nothing of ours is left, and the report
+// names the step and a cause (the archive's reason, or the system's code).
 struct FailureCase {
     const char* what;
     void (*prepare)(const std::wstring& archive, const std::wstring& target);
+    InstallStep step;
+    InstallReason reason;
+    DWORD orError = 0;  // where the system refuses first: no reason, this code
 };
 
 class FailedInstall : public Extraction, public ::testing::WithParamInterface<FailureCase> {};
@@ -190,10 +194,20 @@ TEST_P(FailedInstall, LeavesTheTargetExactlyAsItWas) {
     ASSERT_TRUE(WriteBytes(target + L"\\mine.dll", "not in the pack"));
     GetParam().prepare(archive, target);
     const Snapshot before = Take(target);
-    EXPECT_EQ(Extract(), -1);
+    InstallReport report;
+    EXPECT_EQ(ExtractArchive(archive.c_str(), (target + L"\\").c_str(), 0, &report), -1);
     const Snapshot after = Take(target);
     UndoReadOnly(target);
     EXPECT_TRUE(after == before);
+    EXPECT_EQ(report.failure.step, GetParam().step);
+    if (GetParam().orError != 0 && report.failure.reason == InstallReason::None) {
+        EXPECT_EQ(report.failure.error, GetParam().orError);
+    } else {
+        EXPECT_EQ(report.failure.reason, GetParam().reason);
+    }
+    if (report.failure.reason == InstallReason::None) {
+        EXPECT_NE(report.failure.error, 0u);
+    }
     EXPECT_GE(after.size(), 6u);  // the five files and Sub, at least: the snapshot saw them
     EXPECT_EQ(CurrentDirectory(), start);
     ExpectNoLeftovers();
@@ -219,6 +233,12 @@ void SizeBeyondTheStream(const std::wstring& a, const std::wstring&) {
 void StreamBeyondTheSize(const std::wstring& a, const std::wstring&) {
     // A bomb in small: the stream holds more than both headers admit.
     ASSERT_TRUE(PatchEntryHeaders(a, "deflated.dll", 22, 24, Le32(89999)));
+}
+// The first central record is no record: the archive opens, but its directory cannot be walked.
+void FirstCentralRecordDamaged(const std::wstring& a, const std::wstring&) {
+    EntryOffsets o;
+    ASSERT_TRUE(FindEntry(a, "first.dll", o));
+    ASSERT_TRUE(PatchBytes(a, o.central, "PK\x09\x09"));
 }
 void CentralNameChanged(const std::wstring& a, const std::wstring&) {
     // One bit in the central name: "last.dll" becomes "lbst.dll"; the local header still says last.dll.
@@ -246,11 +266,20 @@ void BackupNameTaken(const std::wstring&, const std::wstring& t) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FailedInstall,
-    ::testing::Values(FailureCase{"crc", FlipStoredByte}, FailureCase{"crc_of_last", CrcOfLastEntry},
-                      FailureCase{"deflate", InvalidDeflateBlock}, FailureCase{"short", SizeBeyondTheStream},
-                      FailureCase{"bomb", StreamBeyondTheSize}, FailureCase{"central_name", CentralNameChanged},
-                      FailureCase{"local_name", LocalNameChanged}, FailureCase{"read_only", ReadOnlyLastFile},
-                      FailureCase{"folder", FolderWhereTheLastFileGoes}, FailureCase{"backup_taken", BackupNameTaken}),
+    ::testing::Values(
+        FailureCase{"crc", FlipStoredByte, InstallStep::Checking, InstallReason::CrcMismatch},
+        FailureCase{"crc_of_last", CrcOfLastEntry, InstallStep::Checking, InstallReason::CrcMismatch},
+        FailureCase{"deflate", InvalidDeflateBlock, InstallStep::Checking, InstallReason::DamagedStream},
+        FailureCase{"short", SizeBeyondTheStream, InstallStep::Checking, InstallReason::ShortStream},
+        FailureCase{"bomb", StreamBeyondTheSize, InstallStep::Checking, InstallReason::LongStream},
+        FailureCase{"first_central_record", FirstCentralRecordDamaged, InstallStep::Checking,
+                    InstallReason::DamagedArchive},
+        FailureCase{"central_name", CentralNameChanged, InstallStep::Checking, InstallReason::NameMismatch},
+        FailureCase{"local_name", LocalNameChanged, InstallStep::Checking, InstallReason::NameMismatch},
+        // Wine as root refuses the immutable file before its attribute is read.
+        FailureCase{"read_only", ReadOnlyLastFile, InstallStep::Placing, InstallReason::ReadOnlyFile, ERROR_ACCESS_DENIED},
+        FailureCase{"folder", FolderWhereTheLastFileGoes, InstallStep::Placing, InstallReason::FolderInTheWay},
+        FailureCase{"backup_taken", BackupNameTaken, InstallStep::Placing, InstallReason::None}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(Extraction, HeldOpenOldFileFailsAndEverythingStays) {

@@ -701,8 +701,14 @@ def main():
     for name in os.listdir(WORK):
         if name.startswith(("cut-", "steps-", "fs-errors", "wine-output")):
             os.remove(os.path.join(WORK, name))
-    if os.path.ismount(MOUNT) or (os.path.lexists(MOUNT) and not os.path.isdir(MOUNT)):
+    # A run that was killed (a time-out, say) may have left its file system mounted, or its
+    # daemon gone with the mount still standing: both go before anything else.
+    subprocess.run(["pkill", "-KILL", "-f", f"powercutfs.*{re.escape(MOUNT)}"], capture_output=True)
+    for _ in range(50):
+        if not (os.path.ismount(MOUNT) or (os.path.lexists(MOUNT) and not os.path.isdir(MOUNT))):
+            break
         subprocess.run(["fusermount3", "-u", "-z", MOUNT], capture_output=True)
+        time.sleep(0.1)
     os.makedirs(MOUNT, exist_ok=True)
     try:
         lay_out({})
