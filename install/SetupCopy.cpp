@@ -121,6 +121,20 @@ bool ReadAll(HANDLE file, void* buffer, DWORD bytes, DWORD& got) {
     return true;
 }
 
+// Whether file is the one this process runs from, the only copy in use by right: any other that
+// cannot be deleted now is held by somebody, whose folder may be a link by the next restart.
+bool IsRunningImage(HANDLE file) {
+    wchar_t path[kNameChars];
+    const DWORD n = GetModuleFileNameW(nullptr, path, kNameChars);
+    if (n == 0 || n >= kNameChars) return false;
+    fw::unique_hfile self(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION mine{}, theirs{};
+    return fw::Valid(self) && GetFileInformationByHandle(self.get(), &mine) && GetFileInformationByHandle(file, &theirs) &&
+           mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber && mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+           mine.nFileIndexLow == theirs.nFileIndexLow;
+}
+
 // The copy scheduled for removal with its folder: at the next restart where the process may
 // (elevated), else at the user's next logon.
 bool Schedule(EntryHive hive, const wchar_t* copy, const wchar_t* folder) {
@@ -313,10 +327,18 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept {
                 return CopyRemoval::Left;
             FILE_DISPOSITION_INFO disposition{TRUE};
             // A program's running image cannot be deleted: that is the removal started from it.
-            running = !SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+            if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
+                if (!IsRunningImage(file.get())) return CopyRemoval::Left;
+                running = true;
+            }
         } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            running = GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_ACCESS_DENIED;
-            if (!running) return CopyRemoval::Left;
+            if (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_ACCESS_DENIED) return CopyRemoval::Left;
+            // Attributes can be read whatever the holder shares.
+            fw::unique_hfile named(CreateFileW(longCopy, FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!fw::Valid(named) || !IsAt(named.get(), longCopy) || !IsRunningImage(named.get())) return CopyRemoval::Left;
+            running = true;
         }
     }
     if (running) return Schedule(hive, copy, folder) ? CopyRemoval::Scheduled : CopyRemoval::Left;

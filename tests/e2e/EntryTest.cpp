@@ -412,6 +412,38 @@ TEST_F(Entry, PlantedFolderOrLinkAtTheCopysPlaceIsNeverWrittenThrough) {
     RunShell(L"rm -f \"$0\"", UnixPath(Parent(copy)));
 }
 
+// A folder of a user's at a copy folder's name, its file held open so that it cannot be
+// deleted now: no run of ours made it, so nothing is scheduled through it for the next
+// restart, by when the user may have swapped the folder for a link to somewhere else.
+TEST_F(Entry, PlantedCopyHeldOpenIsNeverScheduledForDeletion) {
+    const std::wstring planted = programData + L"\\Zorvalind.PlugIns.ARM64-0BADF00D";
+    const std::wstring bait = planted + L"\\ZorvalindPlugInsSetup.exe";
+    struct Case { const char* what; bool removal; };
+    for (const Case& c : {Case{"install", false}, Case{"removal", true}}) {
+        SCOPED_TRACE(c.what);
+        ManagedState::Clear();
+        HKEY session;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &session), ERROR_SUCCESS);
+        RegDeleteValueW(session, L"PendingFileRenameOperations");
+        RegCloseKey(session);
+        if (c.removal) {
+            ASSERT_EQ(Install(viewer), 0u);
+        }
+        ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr) && WriteBytes(bait, "a user's"));
+        HANDLE held = CreateFileW(bait.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const DWORD code = Run(InstallLine(viewer) + (c.removal ? L" /uninstall" : L"")).exitCode;
+        CloseHandle(held);
+        EXPECT_EQ(code, 0u);
+        for (const std::wstring& item : PendingRenames()) {
+            EXPECT_EQ(item.find(planted), std::wstring::npos) << item;
+        }
+        EXPECT_TRUE(Exists(bait));
+        DeleteFileW(bait.c_str());
+        RemoveDirectoryW(planted.c_str());
+    }
+}
+
 // A user installs into a viewer folder of their own, without elevation: the entry is theirs
 // (HKCU) and so is the copy (%LOCALAPPDATA%); HKLM and %ProgramData% stay as they were.
 TEST_F(Entry, InstallWithoutElevationKeepsEntryAndCopyForTheUser) {
