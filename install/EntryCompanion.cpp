@@ -192,7 +192,9 @@ bool EntryCompanion::Apply(InstallReport* report) noexcept {
     if (state_.change == EntryChange::Install) {
         DWORD error = 0;
         if (!copyWriter_.Wait(error)) {
-            if (report != nullptr) report->Fail(InstallStep::Placing, state_.copy, error);
+            if (report != nullptr)
+                report->Fail(InstallStep::Placing, state_.copy, error,
+                             copyWriter_.Stalled() ? InstallReason::Stalled : InstallReason::None);
             return false;
         }
     }

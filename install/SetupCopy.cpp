@@ -10,6 +10,8 @@
 #include "libdeflate.h"
 #include "payload/HeldFolder.h"
 #include "payload/LongPath.h"
+#include "payload/StepDeadline.h"
+#include "payload/Transaction.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -110,9 +112,14 @@ bool OpenRunningFile(fw::unique_hfile& file, DWORD& error) {
     return false;
 }
 
-bool ReadAll(HANDLE file, void* buffer, DWORD bytes, DWORD& got) {
+void Beat(StepDeadline* deadline) {
+    if (deadline != nullptr) deadline->Beat();
+}
+
+bool ReadAll(HANDLE file, void* buffer, DWORD bytes, DWORD& got, StepDeadline* deadline) {
     got = 0;
     while (got < bytes) {
+        Beat(deadline);
         DWORD n = 0;
         if (!ReadFile(file, static_cast<char*>(buffer) + got, bytes - got, &n, nullptr)) return false;
         if (n == 0) break;
@@ -243,9 +250,16 @@ bool MakeCopyFolder(EntryHive hive, const wchar_t* key, fw::unique_hfile& held, 
     return false;
 }
 
-bool WriteCopy(const wchar_t* copy, DWORD& error) noexcept {
+bool WriteCopy(const wchar_t* copy, DWORD& error, StepDeadline* deadline) noexcept {
     fw::unique_hfile source;
+    Beat(deadline);
+    if (TransactionProbe != nullptr) TransactionProbe(kProbeCopyOpening, 0);
+    if (deadline != nullptr && deadline->Expired()) {
+        error = ERROR_OPERATION_ABORTED;  // what a cancelled open returns
+        return false;
+    }
     if (!OpenRunningFile(source, error)) return false;
+    Beat(deadline);
     wchar_t target[kLongPathChars];
     if (!Long(copy, target)) {
         error = ERROR_FILENAME_EXCED_RANGE;
@@ -264,12 +278,12 @@ bool WriteCopy(const wchar_t* copy, DWORD& error) noexcept {
     uint64_t sourceBytes = 0, copyBytes = 0;
     while (ok) {
         DWORD got = 0, put = 0;
-        if (!ReadAll(source.get(), buffer.get(), kChunkBytes, got)) {
+        if (!ReadAll(source.get(), buffer.get(), kChunkBytes, got, deadline)) {
             error = GetLastError();
             ok = false;
         } else if (got == 0) {
             break;
-        } else if (!WriteFile(written.get(), buffer.get(), got, &put, nullptr) || put != got) {
+        } else if (Beat(deadline), !WriteFile(written.get(), buffer.get(), got, &put, nullptr) || put != got) {
             error = put != got && GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : GetLastError();
             ok = false;
         }
@@ -278,13 +292,14 @@ bool WriteCopy(const wchar_t* copy, DWORD& error) noexcept {
     }
     // What reached the file, read back through the same handle.
     LARGE_INTEGER start{};
+    Beat(deadline);
     if (ok && (!FlushFileBuffers(written.get()) || !SetFilePointerEx(written.get(), start, nullptr, FILE_BEGIN))) {
         error = GetLastError();
         ok = false;
     }
     while (ok) {
         DWORD got = 0;
-        if (!ReadAll(written.get(), buffer.get() + kChunkBytes, kChunkBytes, got)) {
+        if (!ReadAll(written.get(), buffer.get() + kChunkBytes, kChunkBytes, got, deadline)) {
             error = GetLastError();
             ok = false;
         }
@@ -373,17 +388,21 @@ void CopyWriter::Start(const wchar_t* copy) noexcept {
 
 DWORD WINAPI CopyWriter::Run(void* self) noexcept {
     auto* writer = static_cast<CopyWriter*>(self);
-    writer->written_ = WriteCopy(writer->copy_, writer->error_);
+    StepDeadline deadline;
+    deadline.Arm();
+    writer->written_ = WriteCopy(writer->copy_, writer->error_, &deadline);
+    deadline.Disarm();
+    writer->stalled_ = !writer->written_ && deadline.Expired();
     return 0;
 }
 
 bool CopyWriter::Wait(DWORD& error) noexcept {
     if (thread_ != nullptr) {
-        WaitForSingleObject(thread_, INFINITE);  // bounded by the copy's own reads and writes
+        WaitForSingleObject(thread_, INFINITE);  // bounded by the copy's own watchdog
         CloseHandle(thread_);
         thread_ = nullptr;
     } else if (pending_ && error_ == ERROR_SUCCESS && !written_) {
-        written_ = WriteCopy(copy_, error_);
+        Run(this);
     }
     pending_ = false;
     error = error_;

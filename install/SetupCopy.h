@@ -13,6 +13,8 @@
 #include "framework/Handles.h"
 #include "install/EntryKey.h"
 
+class StepDeadline;
+
 inline constexpr wchar_t kCopyName[] = L"ZorvalindPlugInsSetup.exe";
 inline constexpr size_t kCopyPathChars = 520;
 
@@ -29,10 +31,14 @@ bool IsCopyPath(EntryHive hive, const wchar_t* path) noexcept;
 bool MakeCopyFolder(EntryHive hive, const wchar_t* key, fw::unique_hfile& held, wchar_t (&copy)[kCopyPathChars],
                     DWORD& error) noexcept;
 
+// TransactionProbe's stage on the copy's thread before it opens the running program.
+inline constexpr int kProbeCopyOpening = 22;
+
 // Writes the running program to copy (in the held folder MakeCopyFolder made), reading it
 // through a handle that lets nobody write, rename or delete it, once that handle is known to
 // be the file the process runs from; the copy is flushed and read back. False with error set.
-bool WriteCopy(const wchar_t* copy, DWORD& error) noexcept;
+// deadline, if given, is told of every step.
+bool WriteCopy(const wchar_t* copy, DWORD& error, StepDeadline* deadline = nullptr) noexcept;
 
 enum class CopyRemoval { Gone, Scheduled, Left };
 // Removes copy and its folder, as themselves, never through a link; a copy that is running
@@ -50,7 +56,8 @@ inline constexpr wchar_t kCopyFolderSddl[] =
 void RemoveOtherCopies(EntryHive hive, const wchar_t* key, const wchar_t* keep) noexcept;
 
 // WriteCopy on a thread of its own, so that the copy is written while the pack is extracted;
-// where no thread can be started, Wait writes it.
+// where no thread can be started, Wait writes it. Either way under a watchdog of its own: an
+// open of the running program can wait on another process's oplock.
 class CopyWriter {
 public:
     CopyWriter() = default;
@@ -61,11 +68,13 @@ public:
     void Start(const wchar_t* copy) noexcept;
     // The copy is complete (true) or failed (false, error set); at once after the first call.
     bool Wait(DWORD& error) noexcept;
+    // A step of the copy's did not end within the file step limit and was cancelled.
+    bool Stalled() const noexcept { return stalled_; }
 
 private:
     static DWORD WINAPI Run(void* self) noexcept;
     wchar_t copy_[kCopyPathChars] = {};
     HANDLE thread_ = nullptr;
-    bool pending_ = false, written_ = false;
+    bool pending_ = false, written_ = false, stalled_ = false;
     DWORD error_ = ERROR_SUCCESS;
 };

@@ -412,6 +412,33 @@ TEST_F(Entry, PlantedFolderOrLinkAtTheCopysPlaceIsNeverWrittenThrough) {
     RunShell(L"rm -f \"$0\"", UnixPath(Parent(copy)));
 }
 
+// The copy's thread opens the running program, which any user who can read it can hold up
+// with an oplock whose break is never acknowledged: the run ends within the step limit as
+// busy, with nothing changed, rather than wait for ever.
+TEST_F(Entry, CopyThatNeverGetsItsSourceEndsTheRunInTime) {
+    ASSERT_EQ(Install(viewer), 0u);
+    const Values before = Entry0();
+    const std::vector<std::wstring> copies = CopyFolders(programData);
+    MakeOldSet();
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STALL", L"22:0");
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STEP_LIMIT_MS", L"1500");
+    SetupOptions o;
+    o.executable = SETUP_TESTHOST_EXE;
+    o.commandLine = InstallLine(viewer);
+    o.currentDirectory = start;
+    o.timeoutMs = 30000;
+    const SetupRun run = RunSetup(o);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STALL", nullptr);
+    SetEnvironmentVariableW(L"ZORVALIND_SETUP_TEST_STEP_LIMIT_MS", nullptr);
+    ASSERT_TRUE(run.finished) << "the run waited past its limit";
+    EXPECT_EQ(run.exitCode, 1618u);
+    EXPECT_TRUE(PackIs(false));
+    EXPECT_EQ(Entry0(), before);
+    EXPECT_EQ(CopyFolders(programData), copies);
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvalind.PlugIns.ARM64.Pending"));
+    EXPECT_TRUE(SetupLeftovers(plugins).empty());
+}
+
 // A folder of a user's at a copy folder's name, its file held open so that it cannot be
 // deleted now: no run of ours made it, so nothing is scheduled through it for the next
 // restart, by when the user may have swapped the folder for a link to somewhere else.
