@@ -1,5 +1,6 @@
 #include "install/SetupCopy.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -128,8 +129,7 @@ bool ReadAll(HANDLE file, void* buffer, DWORD bytes, DWORD& got, StepDeadline* d
     return true;
 }
 
-// Whether file is the one this process runs from, the only copy in use by right: any other that
-// cannot be deleted now is held by somebody, whose folder may be a link by the next restart.
+// Whether file is the one this process runs from.
 bool IsRunningImage(HANDLE file) {
     wchar_t path[kNameChars];
     const DWORD n = GetModuleFileNameW(nullptr, path, kNameChars);
@@ -140,6 +140,24 @@ bool IsRunningImage(HANDLE file) {
     return fw::Valid(self) && GetFileInformationByHandle(self.get(), &mine) && GetFileInformationByHandle(file, &theirs) &&
            mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber && mine.nFileIndexHigh == theirs.nFileIndexHigh &&
            mine.nFileIndexLow == theirs.nFileIndexLow;
+}
+
+// A folder below %ProgramData% that a standard user made is that user's; one owned by
+// Administrators or SYSTEM is no user's to swap for a link before the next restart.
+bool OwnedByAdministrators(const wchar_t* folder) {
+    fw::unique_hfile handle(CreateFileW(folder, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR described = nullptr;
+    if (!fw::Valid(handle) || !IsAt(handle.get(), folder) ||
+        GetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &described) != ERROR_SUCCESS)
+        return false;
+    const bool ours = owner != nullptr && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                           IsWellKnownSid(owner, WinLocalSystemSid));
+    LocalFree(described);
+    return ours;
 }
 
 // The copy scheduled for removal with its folder: at the next restart where the process may
@@ -325,6 +343,10 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept {
     *wcsrchr(folder, L'\\') = L'\0';
     wchar_t longFolder[kLongPathChars], longCopy[kLongPathChars];
     if (!Long(folder, longFolder) || !Long(copy, longCopy)) return CopyRemoval::Left;
+    // Only a folder nobody but an administrator can have swapped for a link by the next restart
+    // gets a deletion scheduled: the user's own below %LOCALAPPDATA%, ours below %ProgramData%, and
+    // the one the running program is in.
+    const bool mayWait = hive == EntryHive::User || OwnedByAdministrators(longFolder);
     bool running = false;
     {
         fw::unique_hfile held;
@@ -343,7 +365,7 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept {
             FILE_DISPOSITION_INFO disposition{TRUE};
             // A program's running image cannot be deleted: that is the removal started from it.
             if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-                if (!IsRunningImage(file.get())) return CopyRemoval::Left;
+                if (!mayWait && !IsRunningImage(file.get())) return CopyRemoval::Left;
                 running = true;
             }
         } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
@@ -352,7 +374,8 @@ CopyRemoval RemoveCopy(EntryHive hive, const wchar_t* copy) noexcept {
             fw::unique_hfile named(CreateFileW(longCopy, FILE_READ_ATTRIBUTES,
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-            if (!fw::Valid(named) || !IsAt(named.get(), longCopy) || !IsRunningImage(named.get())) return CopyRemoval::Left;
+            if (!mayWait && (!fw::Valid(named) || !IsAt(named.get(), longCopy) || !IsRunningImage(named.get())))
+                return CopyRemoval::Left;
             running = true;
         }
     }

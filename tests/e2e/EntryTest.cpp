@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
 #include <map>
 
 #include "e2e/SetupProcess.h"
@@ -76,6 +79,19 @@ std::vector<std::wstring> PendingRenames() {
             items.push_back(p);
     RegCloseKey(k);
     return items;
+}
+
+bool OwnedByAdministrators(const std::wstring& folder) {
+    fw::unique_hfile h(CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR described = nullptr;
+    if (GetSecurityInfo(h.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &described) != ERROR_SUCCESS)
+        return false;
+    const bool administrators = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
+    LocalFree(described);
+    return administrators;
 }
 
 // Started with the linked token of this (elevated) process: as a user without elevation.
@@ -439,14 +455,18 @@ TEST_F(Entry, CopyThatNeverGetsItsSourceEndsTheRunInTime) {
     EXPECT_TRUE(SetupLeftovers(plugins).empty());
 }
 
-// A folder of a user's at a copy folder's name, its file held open so that it cannot be
-// deleted now: no run of ours made it, so nothing is scheduled through it for the next
-// restart, by when the user may have swapped the folder for a link to somewhere else.
-TEST_F(Entry, PlantedCopyHeldOpenIsNeverScheduledForDeletion) {
+// A copy held open cannot be deleted now. A folder of a user's at a copy folder's name is not
+// ours, so nothing is scheduled through it for the next restart, by when the user may have
+// swapped it for a link; the install's own copy, in a folder no user can change, is.
+TEST_F(Entry, CopyHeldOpenIsScheduledForDeletionOnlyInAFolderOfOurs) {
     const std::wstring planted = programData + L"\\Zorvalind.PlugIns.ARM64-0BADF00D";
-    const std::wstring bait = planted + L"\\ZorvalindPlugInsSetup.exe";
-    struct Case { const char* what; bool removal; };
-    for (const Case& c : {Case{"install", false}, Case{"removal", true}}) {
+    struct Case { const char* what; bool removal, own; };
+    const Case cases[] = {
+        {"a user's folder, at an install", false, false},
+        {"a user's folder, at a removal", true, false},
+        {"the install's own copy, at a removal", true, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ManagedState::Clear();
         HKEY session;
@@ -456,18 +476,29 @@ TEST_F(Entry, PlantedCopyHeldOpenIsNeverScheduledForDeletion) {
         if (c.removal) {
             ASSERT_EQ(Install(viewer), 0u);
         }
-        ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr) && WriteBytes(bait, "a user's"));
-        HANDLE held = CreateFileW(bait.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::wstring copy = planted + L"\\ZorvalindPlugInsSetup.exe";
+        if (c.own)
+            copy = CopyOf(Entry0()[L"UninstallString"]);
+        else
+            ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr) && WriteBytes(copy, "a user's"));
+        HANDLE held = CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         const DWORD code = Run(InstallLine(viewer) + (c.removal ? L" /uninstall" : L"")).exitCode;
         CloseHandle(held);
         EXPECT_EQ(code, 0u);
-        for (const std::wstring& item : PendingRenames()) {
+        const std::vector<std::wstring> pending = PendingRenames();
+        const bool scheduled = std::find(pending.begin(), pending.end(), L"\\??\\" + copy) != pending.end();
+        // Wine keeps no owner but the Unix user's: there even the install's own folder reads as
+        // nobody's but this user's, and is left rather than scheduled.
+        EXPECT_EQ(scheduled, c.own && OwnedByAdministrators(Parent(copy)));
+        for (const std::wstring& item : pending) {
             EXPECT_EQ(item.find(planted), std::wstring::npos) << item;
         }
-        EXPECT_TRUE(Exists(bait));
-        DeleteFileW(bait.c_str());
-        RemoveDirectoryW(planted.c_str());
+        EXPECT_TRUE(Exists(copy));
+        if (!c.own) {
+            DeleteFileW(copy.c_str());
+            RemoveDirectoryW(planted.c_str());
+        }
     }
 }
 
